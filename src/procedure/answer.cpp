@@ -1,0 +1,29 @@
+#include "procedure/answer.h"
+
+#include <cstdio>
+
+namespace {
+
+bool is_blank(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+int read_answer() {
+    std::fflush(stdout);
+    int c;
+    do {
+        c = std::getchar();
+    } while (c != EOF && is_blank(c));
+    return c == EOF ? ANSWER_END_OF_INPUT : c;
+}
+
+int answer_upper(int answer) {
+    return (answer >= 'a' && answer <= 'z') ? answer - 'a' + 'A' : answer;
+}
+
+void report_end_of_input() {
+    std::fflush(stdout);
+    std::fprintf(stderr, "\nk210prog: input ended at the prompt; the run stops here.\n");
+}

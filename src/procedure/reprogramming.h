@@ -1,0 +1,35 @@
+// The reprogramming sequence: hardware questions, programming switches, the
+// bootstrap-loader programmer with retries, reconnection and, for old units,
+// the settings restore.
+#pragma once
+
+#include <string>
+
+// How a run ends; the numbers are the program's exit status.
+enum RunEnd {
+    RUN_COMPLETE = 0,  // "Programming Complete!" was reached
+    RUN_FAILED = 1,    // a port, file, programmer or analyzer failure ended it
+    RUN_STOPPED = 2,   // the user's answer, or the end of input, ended it
+};
+
+struct HardwareAnswers {
+    bool old_unit = false;          // no internal EEPROM: settings are restored
+    bool carbon_monoxide_only = false;
+    bool old_style_sensor = false;  // old-style ambient temperature sensor
+};
+
+// K210[f][x][t].TXT, chosen from the three answers.
+std::string firmware_image_name(const HardwareAnswers& answers);
+
+// For example "BSL.EXE +mpvr -cCOM3 K210t.TXT".
+std::string programmer_command_line(const char* port_name, const HardwareAnswers& answers);
+
+// Runs a command line through the system's command processor and waits for
+// it. Returns 0 when the command ran and exited with status 0.
+int run_programmer(const char* command_line);
+
+// " Error Opening COMn !" on the console, and the system's reason on stderr.
+void report_open_failure(const char* port_name);
+
+// Runs the sequence on a closed port and returns how the run ended.
+int run_reprogramming(const char* port_name);

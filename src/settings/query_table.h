@@ -1,0 +1,32 @@
+// The sixteen settings queries, in the order the analyzer is asked. A
+// query's index is the command index the restore translator switches on.
+#pragma once
+
+#include <cstddef>
+
+constexpr std::size_t QUERY_COUNT = 16;
+
+enum QueryIndex {
+    QUERY_LOGO = 0,
+    QUERY_VERS = 1,
+    QUERY_SRAL = 2,
+    QUERY_OPTI = 3,
+    QUERY_FACT = 4,
+    QUERY_OFFS = 5,
+    QUERY_CUST = 6,
+    QUERY_MODE = 7,
+    QUERY_CORF = 8,
+    QUERY_PUMP = 9,
+    QUERY_SMOK = 10,
+    QUERY_ATOF = 11,
+    QUERY_TEFF = 12,
+    QUERY_DVLT = 13,
+    QUERY_DATE = 14,
+    QUERY_TIME = 15,
+};
+
+// Each text ends with a carriage return; the first also begins with one.
+extern const char* const QUERY_TEXTS[QUERY_COUNT];
+
+// Name of the file that holds the captured settings, in the working directory.
+constexpr const char* SETTINGS_FILE_NAME = "SETTINGS.TXT";
