@@ -1,0 +1,269 @@
+// Whole runs: k210prog as a child process with scripted answers, k210sim as
+// the analyzer and the stand-in programmer on PATH.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string BANNER = "\nVORTAN FIRMWARE PROGRAM UTILITY\n       v1.3  for  K210\nEnter COM Port #>";
+const std::string REPLIES =
+    "LOGO:VORTAN K210 COMBUSTION ANALYZER\rVERS:3.7\rSRAL:210457\rOPTI:0012\r"
+    "FACT0:1.000\rFACT1:0.985\rFACT2:1.020\rFACT3:0.997\rOFFS0:12\rOFFS1:-3\rOFFS2:0\r"
+    "NORTHSIDE HEATING 555-0142\rMODE:2\rCORF:1.00\rPUMP:RATE:75\rSMOK:1\rATOF:-0.4\r"
+    "TEFF:81.5\rDVLT:3.9\rDATE:11/28/26\rTIME:14:05:33\r";
+const std::string CAPTURE = "Retrieving Settings...\n" + REPLIES + "Upload Complete.\n";
+const std::string QUESTIONS =
+    "\nCONFIGURATION OPTIONS\nDefault answer to these questions is no.\n\n"
+    "Old VORTAN 210's, manufactured before July 2006, (Firmware Versions 1.0 - 4.0)  do not have "
+    "an internal eeprom. Is this an OLD VORTAN? (Y/N)>"
+    "Carbon Monoxide-ONLY analyzers do NOT have an Oxygen sensor.\n"
+    "Is your VORTAN a Carbon Monoxide-ONLY analyzer? (Y/N)>"
+    "Does your VORTAN have the old-style AMBIENT TEMPERATURE SENSOR? (Y/N)>";
+const std::string SWITCHES_ON =
+    "You must now turn on the programming switches.\nPress I for more info, or C to continue>";
+const std::string SWITCH_INFO =
+    "Open the battery compartment and locate 5 miniature switches on a red block to the right of "
+    "the battery.\nThe programming switches will enable the VORTAN's firmware to be reprogrammed.\n"
+    "Slide all 5 switches to the ON position.\n";
+const std::string LAUNCH = "Launching Bootstrap Loader Program...\n\n";
+const std::string SWITCHES_OFF = "Turn off the programming switches.\nWhen ready press C to continue>";
+const std::string NO_RESPONSE = "  No Response from VORTAN.\nProceed with Reprogramming? ";
+const std::string COMPLETE = "Programming Complete!\n";
+
+std::string programmer_says(const std::string& image, const std::string& port = "COM3") {
+    return "stand-in programmer: +mpvr -c" + port + " " + image + "\n";
+}
+
+// SETTINGS.TXT as the simulated analyzer's profile makes it.
+std::string profile_file() {
+    const Lines queries = {"\rLOGO?\r", "VERS?\r", "SRAL?\r", "OPTI?\r", "FACT?\r", "OFFS?\r",
+                           "CUST?\r",   "MODE?\r", "CORF?\r", "PUMP?\r", "SMOK?\r", "ATOF?\r",
+                           "TEFF?\r",   "DVLT?\r", "DATE?\r", "TIME?\r"};
+    const Lines replies = {"LOGO:VORTAN K210 COMBUSTION ANALYZER\r", "VERS:3.7\r",
+                           "SRAL:210457\r", "OPTI:0012\r",
+                           "FACT0:1.000\rFACT1:0.985\rFACT2:1.020\rFACT3:0.997\r",
+                           "OFFS0:12\rOFFS1:-3\rOFFS2:0\r", "NORTHSIDE HEATING 555-0142\r",
+                           "MODE:2\r", "CORF:1.00\r", "PUMP:RATE:75\r", "SMOK:1\r", "ATOF:-0.4\r",
+                           "TEFF:81.5\r", "DVLT:3.9\r", "DATE:11/28/26\r", "TIME:14:05:33\r"};
+    std::string file;
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        file += queries[i] + "\n";
+        for (std::size_t at = 0, cr; (cr = replies[i].find('\r', at)) != std::string::npos; at = cr + 1)
+            file += replies[i].substr(at, cr - at + 1) + "\n";
+    }
+    return file;
+}
+
+std::string echo_of(const std::string& file) {
+    std::string echo = file;
+    echo.erase(std::remove(echo.begin(), echo.end(), '\n'), echo.end());
+    return echo;
+}
+
+const Lines PROFILE_SETS = {"SRAL BRISKET210457", "OPTI BRISKET0012", "FACT0 1.000", "FACT1 0.985",
+                            "FACT2 1.020",        "FACT3 0.997",      "OFFS0 12",    "OFFS1 -3",
+                            "OFFS2 0",            "CUST NORTHSIDE HEATING 555-0142",
+                            "MODE 2",             "CORF 1.00",        "PUMP 75",     "SMOK 1",
+                            "ATOF -0.4",          "TEFF 81.5",        "DVLT 3.9",    "DATE 11/28/26",
+                            "TIME 14:05:33"};
+
+Lines programmer_runs(const TempDir& dir) {
+    Lines runs;
+    const std::string log = read_file(dir.file("bsl.log"));
+    for (std::size_t at = 0, nl; (nl = log.find('\n', at)) != std::string::npos; at = nl + 1)
+        runs.push_back(log.substr(at, nl - at));
+    return runs;
+}
+
+TEST(EndToEnd, NewUnitIsProgrammedWithoutRestore) {
+    TempDir dir;
+    Simulator sim(dir.path, 3);
+    const RunResult r = run_k210prog(dir.path, "3\nn\nN\nn\nc\nC\n");
+    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") +
+                         SWITCHES_OFF + COMPLETE);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), profile_file());
+    EXPECT_EQ(programmer_runs(dir), Lines{"+mpvr -cCOM3 K210t.TXT port=free"});
+    sim.stop();
+    EXPECT_EQ(sim.log_lines("QUERY").size(), 16u);
+    EXPECT_TRUE(sim.log_lines("SET").empty());
+}
+
+TEST(EndToEnd, OldUnitGetsItsSettingsBackAtTheRightPace) {
+    TempDir dir;
+    Simulator sim(dir.path, 3);
+    const RunResult r = run_k210prog(dir.path, "3\ny\ny\ny\ni\nC\nc\n");
+    const std::string file = profile_file();
+    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + SWITCH_INFO + SWITCHES_ON + LAUNCH +
+                         programmer_says("K210fx.TXT") + SWITCHES_OFF + "Downloading Data...\n" +
+                         echo_of(file) + COMPLETE);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(programmer_runs(dir), Lines{"+mpvr -cCOM3 K210fx.TXT port=free"});
+    sim.stop();
+    EXPECT_EQ(sim.log_lines("SET"), PROFILE_SETS);
+    EXPECT_TRUE(sim.log_lines("UNKNOWN").empty());
+    // Every file line costs at least 500 ms; the sets arrive no closer than that.
+    const std::vector<double> times = sim.log_times("SET");
+    for (std::size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 490) << i;
+    const std::size_t file_lines = static_cast<std::size_t>(std::count(file.begin(), file.end(), '\n'));
+    EXPECT_GE(r.seconds, 0.5 * static_cast<double>(file_lines));
+}
+
+TEST(EndToEnd, SilentAnalyzerThenGoingOnRestoresTheEarlierBackup) {
+    TempDir dir;
+    const std::string crafted = "MODE?\r\nMODE:5\r\nCUST?\r\nNew owner\r\nPUMP?\r\nPUMP:RATE:60\r";  // last line without LF
+    write_file(dir.file("SETTINGS.TXT"), crafted);
+    Simulator sim(dir.path, 4, {"--silent"});
+    const RunResult r = run_k210prog(dir.path, "4\nY\nY\nn\nn\nC\nC\n");
+    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON +
+                         LAUNCH + programmer_says("K210ft.TXT", "COM4") + SWITCHES_OFF +
+                         "Downloading Data...\n" + echo_of(crafted) + COMPLETE);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), crafted);  // the backup is kept as it was
+    sim.stop();
+    EXPECT_EQ(sim.log_lines("SET"), (Lines{"MODE 5", "CUST New owner", "PUMP 60"}));
+    const Lines final_state = sim.log_lines("FINAL");
+    EXPECT_NE(std::find(final_state.begin(), final_state.end(), "MODE 5"), final_state.end());
+    EXPECT_NE(std::find(final_state.begin(), final_state.end(), "PUMP RATE|60"), final_state.end());
+}
+
+TEST(EndToEnd, SilentAnalyzerAndNoLeavesFilesAlone) {
+    TempDir dir;
+    Simulator sim(dir.path, 3, {"--silent"});
+    RunResult r = run_k210prog(dir.path, "3\nn\n");
+    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_GE(r.seconds, 3.5);  // one whole empty read of 256 bytes
+    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), "");  // made, empty, when there was none
+    EXPECT_FALSE(file_exists(dir.file("SETTINGS.TMP")));
+
+    // Going on, then input ends during the questions: nothing is programmed.
+    r = run_k210prog(dir.path, "3\nY\ny\n");
+    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS.substr(0, QUESTIONS.find("Does")));
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.err.find("input ended"), std::string::npos);
+    EXPECT_FALSE(file_exists(dir.file("bsl.log")));
+}
+
+TEST(EndToEnd, FailedProgrammerIsRetriedWithTheSameCommandLine) {
+    TempDir dir;
+    Simulator sim(dir.path, 3);
+    RunResult r = run_k210prog(dir.path, "3\nn\ny\nn\nc\ny\ny\nc\n", "1,2,0");
+    const std::string failed = "BSL Programming failed.\nRetry? (Y or N)>";
+    const std::string says = programmer_says("K210xt.TXT");
+    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + says + failed + LAUNCH +
+                         says + failed + LAUNCH + says + SWITCHES_OFF + COMPLETE);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(programmer_runs(dir), Lines(3, "+mpvr -cCOM3 K210xt.TXT port=free"));
+
+    // Declining the retry ends the run as a failure, without reopening the port.
+    std::remove(dir.file("bsl.log").c_str());
+    r = run_k210prog(dir.path, "3\nn\nn\nn\nc\nn\n", "1");
+    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") +
+                         failed);
+    EXPECT_EQ(r.exit_status, 1);
+}
+
+TEST(EndToEnd, QuittingOrEndOfInputAtTheSwitchPromptsStopsTheRun) {
+    TempDir dir;
+    Simulator sim(dir.path, 3);
+    const std::string start = BANNER + CAPTURE + QUESTIONS;
+
+    RunResult r = run_k210prog(dir.path, "3\nn\nn\nn\nx\nq\n");
+    EXPECT_EQ(r.out, start + SWITCHES_ON + SWITCHES_ON);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_FALSE(file_exists(dir.file("bsl.log")));
+
+    r = run_k210prog(dir.path, "3\nn\nn\nn\nc\nQ\n");
+    EXPECT_EQ(r.out, start + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") + SWITCHES_OFF);
+    EXPECT_EQ(r.exit_status, 2);
+
+    r = run_k210prog(dir.path, "3\nn\nn\nn\nc\nz\n");  // input ends while asking again
+    EXPECT_EQ(r.out, start + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") + SWITCHES_OFF +
+                         SWITCHES_OFF);
+    EXPECT_EQ(r.exit_status, 2);
+
+    r = run_k210prog(dir.path, "3\nn\nn\nn\n");
+    EXPECT_EQ(r.out, start + SWITCHES_ON);
+    EXPECT_EQ(r.exit_status, 2);
+}
+
+TEST(EndToEnd, NewCaptureReplacesAnOlderLongerFileWhole) {
+    TempDir dir;
+    const std::string older = profile_file() + "MODE?\r\nMODE:9\r\nTIME?\r\nTIME:00:00:00\r\n";
+    write_file(dir.file("SETTINGS.TXT"), older);
+    Simulator sim(dir.path, 3);
+    const RunResult r = run_k210prog(dir.path, "3\ny\nn\nn\nc\nc\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), profile_file());
+    EXPECT_EQ(read_file(dir.file("SETTINGS.BAK")), older);
+    EXPECT_FALSE(file_exists(dir.file("SETTINGS.TMP")));
+    sim.stop();
+    EXPECT_EQ(sim.log_lines("SET"), PROFILE_SETS);  // nothing of the old tail is sent
+}
+
+TEST(EndToEnd, AnalyzerVanishingDuringRestoreIsReported) {
+    TempDir dir;
+    write_file(dir.file("SETTINGS.TXT"), "MODE?\r\nM:1\r\nSMOK?\r\nS:0\r\nTEFF?\r\nT:80\r\n");
+    Simulator sim(dir.path, 3, {"--silent", "--vanish-after", "1"});
+    const RunResult r = run_k210prog(dir.path, "3\ny\ny\nn\nn\nc\nc\n");
+    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON +
+                         LAUNCH + programmer_says("K210ft.TXT") + SWITCHES_OFF +
+                         "Downloading Data...\nMODE?\rM:1\rSMOK?\rS:0\r Error Writing COM3 !\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(sim.log_lines("SET"), Lines{"MODE 1"});
+}
+
+TEST(EndToEnd, ReplyQuirksAreCapturedAsTheyArrive) {
+    TempDir dir;
+    {  // bytes paced at the line rate, and a late part 150 ms behind: still one reply each
+        Simulator sim(dir.path, 3, {"--slow", "--split", "150"});
+        const RunResult r = run_k210prog(dir.path, "3\nn\nn\nn\nq\n");
+        EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON);
+        EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), profile_file());
+    }
+    {  // a first reply over 256 bytes: its first 256 bytes hold no CR, the rest is dropped
+        Simulator sim(dir.path, 3, {"--long"});
+        const RunResult r = run_k210prog(dir.path, "3\nn\nn\nn\nq\n");
+        const std::string expected = profile_file();
+        const std::string logo_line = "LOGO:VORTAN K210 COMBUSTION ANALYZER\r\n";
+        EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")),
+                  expected.substr(0, 8) + expected.substr(8 + logo_line.size()));
+        EXPECT_EQ(r.out.find(REPLIES.substr(0, 40)), std::string::npos);
+        EXPECT_NE(r.out.find("*VERS:3.7\r"), std::string::npos);
+    }
+}
+
+TEST(EndToEnd, BadPortAnswersAndUnopenablePorts) {
+    TempDir dir;
+    RunResult r = run_k210prog(dir.path, "0\n");
+    EXPECT_EQ(r.out, BANNER + " Invalid Response\n");
+    EXPECT_EQ(r.exit_status, 2);
+    r = run_k210prog(dir.path, "\n\n  \n");
+    EXPECT_EQ(r.out, BANNER);
+    EXPECT_EQ(r.exit_status, 2);
+
+    write_file(dir.file("COM4"), "not a port");
+    r = run_k210prog(dir.path, "4\n");
+    EXPECT_EQ(r.out, BANNER + " Error Opening COM4 !\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("COM4: "), std::string::npos);
+    EXPECT_FALSE(file_exists(dir.file("SETTINGS.TXT")));
+
+    // The settings file cannot be created: the port is closed again.
+    Simulator sim(dir.path, 5);
+    ASSERT_EQ(mkdir(dir.file("SETTINGS.TMP").c_str(), 0755), 0);
+    r = run_k210prog(dir.path, "5\n");
+    EXPECT_EQ(r.out, BANNER + "Could not create data file!\n");
+    EXPECT_EQ(r.exit_status, 1);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base ? base : "/tmp") + "/k210test.XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    path = buf.data();
+}
+
+TempDir::~TempDir() {
+    const std::string command = "rm -rf '" + path + "'";
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+Simulator::Simulator(const std::string& dir, int port, const std::vector<std::string>& options) {
+    log_path = dir + "/sim.log";
+    std::vector<std::string> args = {K210SIM_PATH, "--dir", dir, "--port", std::to_string(port),
+                                     "--log", log_path};
+    args.insert(args.end(), options.begin(), options.end());
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string ready;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') ready += c;
+    close(out[0]);
+    if (ready.rfind("ready ", 0) != 0) throw std::runtime_error("k210sim did not start");
+    device = ready.substr(6);
+}
+
+Simulator::~Simulator() { stop(); }
+
+void Simulator::stop() {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+std::string Simulator::log() const { return read_file(log_path); }
+
+std::vector<std::string> Simulator::log_lines(const std::string& kind) const {
+    std::vector<std::string> texts;
+    std::istringstream in(log());
+    std::string line;
+    const std::string tag = " " + kind + " ";
+    while (std::getline(in, line)) {
+        const auto at = line.find(tag);
+        if (at != std::string::npos && line.find(' ') == at) texts.push_back(line.substr(at + tag.size()));
+    }
+    return texts;
+}
+
+std::vector<double> Simulator::log_times(const std::string& kind) const {
+    std::vector<double> times;
+    std::istringstream in(log());
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find(" " + kind + " ") == line.find(' ')) times.push_back(std::atof(line.c_str()));
+    return times;
+}
+
+RunResult run_program(const std::string& program, const std::string& dir, const std::string& input,
+                      const std::vector<std::string>& env, double limit_seconds) {
+    const std::string in_path = dir + "/.stdin", out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+    write_file(in_path, input);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        dup2(open(in_path.c_str(), O_RDONLY), 0);
+        dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    RunResult result;
+    int status = 0;
+    for (;;) {
+        if (waitpid(pid, &status, WNOHANG) == pid) break;
+        if (std::chrono::steady_clock::now() - start > std::chrono::duration<double>(limit_seconds)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
+RunResult run_k210prog(const std::string& dir, const std::string& input,
+                       const std::string& programmer_statuses) {
+    const char* path = std::getenv("PATH");
+    return run_program(K210PROG_PATH, dir, input,
+                       {std::string("PATH=") + STANDIN_DIR + ":" + (path ? path : "/usr/bin:/bin"),
+                        "BSL_STANDIN_LOG=" + dir + "/bsl.log",
+                        "BSL_STANDIN_STATUS=" + programmer_statuses});
+}

@@ -1,0 +1,53 @@
+// Helpers for tests that drive real programs: temporary folders, the
+// simulated analyzer, and k210prog run as a child process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+
+// A fresh folder under the system's temporary folder, removed at the end.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// k210sim running in a folder, linked there as COMn; stopped by the destructor.
+struct Simulator {
+    Simulator(const std::string& dir, int port, const std::vector<std::string>& options = {});
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+    void stop();                     // ends it and waits, so its log is complete
+    std::string log() const;         // what it has logged so far
+    std::vector<std::string> log_lines(const std::string& kind) const;  // texts of one kind
+    std::vector<double> log_times(const std::string& kind) const;       // their times, in ms
+    pid_t pid = -1;
+    std::string log_path;
+    std::string device;              // the pseudo-terminal it serves
+};
+
+struct RunResult {
+    int exit_status = -1;            // -1 when killed by a signal
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+// Runs a program in `dir` with `input` as its whole standard input; extra
+// environment entries are "NAME=value". Kills it after `limit_seconds`.
+RunResult run_program(const std::string& program, const std::string& dir, const std::string& input,
+                      const std::vector<std::string>& env = {}, double limit_seconds = 120);
+
+// k210prog with the stand-in programmer first on PATH, logging to dir/bsl.log.
+RunResult run_k210prog(const std::string& dir, const std::string& input,
+                       const std::string& programmer_statuses = "0");

@@ -1,0 +1,69 @@
+// Answer reading from standard input, and the programmer's command line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "harness.h"
+#include "procedure/answer.h"
+#include "procedure/reprogramming.h"
+
+namespace {
+
+// Puts `text` on standard input, as if typed, followed by the end of input.
+void type_input(const std::string& text) {
+    static TempDir dir;
+    const std::string path = dir.file("input");
+    write_file(path, text);
+    ASSERT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
+}
+
+TEST(AnswerReading, TakesOneNonBlankCharacterPerPrompt) {
+    type_input("12\n");
+    EXPECT_EQ(read_answer(), '1');
+    EXPECT_EQ(read_answer(), '2');  // the queued digit answers the next prompt
+    EXPECT_EQ(read_answer(), ANSWER_END_OF_INPUT);
+
+    type_input("\n\n  \t\r\n y\n");  // Enter alone is no answer
+    EXPECT_EQ(read_answer(), 'y');
+    EXPECT_EQ(answer_upper('y'), 'Y');
+    EXPECT_EQ(answer_upper('Y'), 'Y');
+    EXPECT_EQ(answer_upper('3'), '3');
+    EXPECT_EQ(answer_upper(0xE9), 0xE9);  // nothing beyond a to z changes
+
+    type_input("");
+    EXPECT_EQ(read_answer(), ANSWER_END_OF_INPUT);
+}
+
+TEST(ProgrammerCommandLine, NamesTheImageFromTheThreeAnswers) {
+    struct Case {
+        bool old_unit, co_only, old_sensor;
+        const char* image;
+    };
+    const Case cases[] = {
+        {false, false, false, "K210t.TXT"}, {false, false, true, "K210.TXT"},
+        {false, true, false, "K210xt.TXT"}, {false, true, true, "K210x.TXT"},
+        {true, false, false, "K210ft.TXT"}, {true, false, true, "K210f.TXT"},
+        {true, true, false, "K210fxt.TXT"}, {true, true, true, "K210fx.TXT"},
+    };
+    for (const Case& c : cases) {
+        HardwareAnswers a;
+        a.old_unit = c.old_unit;
+        a.carbon_monoxide_only = c.co_only;
+        a.old_style_sensor = c.old_sensor;
+        EXPECT_EQ(firmware_image_name(a), c.image);
+    }
+    EXPECT_EQ(programmer_command_line("COM3", HardwareAnswers{}), "BSL.EXE +mpvr -cCOM3 K210t.TXT");
+    HardwareAnswers longest;
+    longest.old_unit = longest.carbon_monoxide_only = true;
+    EXPECT_EQ(programmer_command_line("COM9", longest), "BSL.EXE +mpvr -cCOM9 K210fxt.TXT");
+}
+
+TEST(ProgrammerRun, ReportsTheExitStatusAndFailureToStart) {
+    EXPECT_EQ(run_programmer("exit 0"), 0);
+    EXPECT_NE(run_programmer("exit 3"), 0);
+    EXPECT_NE(run_programmer("kill -9 $$"), 0);
+    EXPECT_NE(run_programmer("/nonexistent/BSL.EXE +mpvr"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// The port link on a real pseudo-terminal: the test holds the other side,
+// as the analyzer would, and the link opens it through a COMn link.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+#include "serial_link/serial_link.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A pseudo-terminal linked as COM5 in a temporary folder, which becomes the
+// working directory for the test.
+class PortLink : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        device = ptsname(master);
+        termios t;
+        int slave = open(device.c_str(), O_RDWR | O_NOCTTY);
+        tcgetattr(slave, &t);
+        t.c_cc[VMIN] = 5;  // time-out fields the link must put back
+        t.c_cc[VTIME] = 7;
+        tcsetattr(slave, TCSANOW, &t);
+        close(slave);
+        ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
+        ASSERT_EQ(chdir(dir.path.c_str()), 0);
+        ASSERT_EQ(symlink(device.c_str(), "COM5"), 0);
+    }
+    void TearDown() override {
+        close_port();
+        if (master >= 0) close(master);
+        EXPECT_EQ(chdir(old_cwd), 0);
+    }
+    void analyzer_sends(const std::string& bytes) {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    std::string analyzer_receives() {
+        std::string got;
+        char buf[256];
+        pollfd p{master, POLLIN, 0};
+        while (poll(&p, 1, 100) > 0) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    TempDir dir;
+    int master = -1;
+    std::string device;
+    char old_cwd[4096];
+};
+
+TEST_F(PortLink, OpensARawNineSixHundredEightNOneLine) {
+    ASSERT_EQ(open_port("COM5"), PORT_OK);
+    termios t;
+    ASSERT_EQ(tcgetattr(master, &t), 0);  // the far side sees the slave's settings
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+
+    // Eight-bit clean both ways: CR, LF, NUL and 0xFF pass unchanged.
+    const std::string bytes("A\r\n\0\xFF\x11\x13Z", 8);
+    ASSERT_EQ(send_command(bytes.data(), bytes.size()), SEND_OK);
+    EXPECT_EQ(analyzer_receives(), bytes);
+    analyzer_sends(bytes);
+    char reply[REPLY_LIMIT + 1];
+    ASSERT_EQ(read_reply(reply, 8), 8u);
+    EXPECT_EQ(std::string(reply, 8), bytes);
+}
+
+TEST_F(PortLink, ReadEndsAtTheLimitAfterAGapOrAtTheTotalTime) {
+    ASSERT_EQ(open_port("COM5"), PORT_OK);
+    char reply[REPLY_LIMIT + 1];
+
+    analyzer_sends("0123456789");
+    auto start = Clock::now();
+    EXPECT_EQ(read_reply(reply, 4), 4u);  // at the limit, at once
+    EXPECT_LT(ms_since(start), 100);
+    EXPECT_STREQ(reply, "0123");
+
+    // Bytes 150 ms apart belong to one reply; it ends 250 ms after the last.
+    send_command("x", 1);  // also drops the queued "456789"
+    std::thread late([&] {
+        analyzer_sends("AB");
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        analyzer_sends("CD\r");
+    });
+    start = Clock::now();
+    EXPECT_EQ(read_reply(reply, REPLY_LIMIT), 5u);
+    const double gap_read = ms_since(start);
+    late.join();
+    EXPECT_STREQ(reply, "ABCD\r");
+    EXPECT_GE(gap_read, 395);
+    EXPECT_LT(gap_read, 400 + 300);
+
+    // Nothing at all: 10 ms per requested byte plus 1000 ms, buffer emptied.
+    std::strcpy(reply, "old");
+    start = Clock::now();
+    EXPECT_EQ(read_reply(reply, 20), 0u);
+    const double empty_read = ms_since(start);
+    EXPECT_STREQ(reply, "");
+    EXPECT_GE(empty_read, 1195);
+    EXPECT_LT(empty_read, 1200 + 300);
+}
+
+TEST_F(PortLink, DropsWaitingInputBeforeEachCommand) {
+    ASSERT_EQ(open_port("COM5"), PORT_OK);
+    analyzer_sends("late tail of an earlier reply\r");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(send_command("MODE?\r", 6), SEND_OK);
+    EXPECT_EQ(analyzer_receives(), "MODE?\r");
+    analyzer_sends("MODE:2\r");
+    char reply[REPLY_LIMIT + 1];
+    EXPECT_EQ(read_reply(reply, REPLY_LIMIT), 7u);
+    EXPECT_STREQ(reply, "MODE:2\r");
+}
+
+TEST_F(PortLink, AVanishedDeviceFailsAtOnce) {
+    ASSERT_EQ(open_port("COM5"), PORT_OK);
+    close(master);
+    master = -1;
+    char reply[REPLY_LIMIT + 1] = "untouched";
+    const auto start = Clock::now();
+    EXPECT_EQ(read_reply(reply, REPLY_LIMIT), 0u);
+    EXPECT_LT(ms_since(start), 500);  // no waiting out the 3.56 s time-out
+    EXPECT_STREQ(reply, "untouched");
+    EXPECT_EQ(send_command("MODE 2\r", 7), SEND_FAILED);
+}
+
+TEST_F(PortLink, ClosePutsBackTheTimeOutsAndFreesThePort) {
+    ASSERT_EQ(open_port("COM5"), PORT_OK);
+    int other = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);  // held while open
+    EXPECT_EQ(close_port(), PORT_OK);
+    EXPECT_EQ(close_port(), PORT_CLOSE_FAILED);  // a second close touches nothing
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    termios t;
+    ASSERT_EQ(tcgetattr(other, &t), 0);
+    EXPECT_EQ(t.c_cc[VMIN], 5);
+    EXPECT_EQ(t.c_cc[VTIME], 7);
+    flock(other, LOCK_UN);
+    close(other);
+    EXPECT_EQ(open_port("COM5"), PORT_OK);  // and it opens again
+}
+
+TEST_F(PortLink, RefusesWhatIsNotAFreeSerialLine) {
+    int holder = open(device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(open_port("COM5"), PORT_OPEN_FAILED);
+    EXPECT_NE(port_failure_reason().find("busy"), std::string::npos);
+    close(holder);
+
+    write_file("COM6", "a regular file\n");
+    EXPECT_EQ(open_port("COM6"), PORT_OPEN_FAILED);
+    EXPECT_NE(port_failure_reason().find("not a serial device"), std::string::npos);
+    ASSERT_EQ(symlink("/dev/nonexistent-adapter", "COM7"), 0);
+    EXPECT_EQ(open_port("COM7"), PORT_OPEN_FAILED);
+    EXPECT_NE(port_failure_reason().find("no such device"), std::string::npos);
+    EXPECT_EQ(close_port(), PORT_CLOSE_FAILED);  // no handle was kept
+
+    EXPECT_EQ(port_device_path("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(port_device_path("COM9"), "/dev/ttyS8");
+    EXPECT_EQ(port_device_path("COM5"), "COM5");
+}
+
+}  // namespace
