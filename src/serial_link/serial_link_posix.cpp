@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -89,13 +88,6 @@ int wait_ms_until(Clock::time_point deadline) {
 }
 
 }  // namespace
-
-std::string port_device_path(const char* port_name) {
-    struct stat entry;
-    if (lstat(port_name, &entry) == 0) return port_name;  // a COMn link made by the user
-    int number = port_name[3] - '0';
-    return "/dev/ttyS" + std::to_string(number - 1);
-}
 
 std::string port_failure_reason() { return g_failure_reason; }
 

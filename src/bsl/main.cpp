@@ -1,0 +1,90 @@
+// BSL.EXE: programs the analyzer's microcontroller through its serial
+// bootstrap loader.   BSL.EXE [options] +LETTERS -cCOMn IMAGE
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "bsl/programmer.h"
+
+namespace {
+
+const char* const USAGE =
+    "usage: BSL.EXE [--invert-dtr] [--invert-rts] +LETTERS -cCOMn IMAGE\n";
+
+const char* const HELP =
+    "Programs the K210 analyzer's microcontroller through its bootstrap loader.\n"
+    "\n"
+    "  +LETTERS      actions, in this order: m mass erase, p program IMAGE,\n"
+    "                v verify by reading back, r reset and start the firmware\n"
+    "  -cCOMn        the serial port, COM1 to COM9 (a COMn link in this folder,\n"
+    "                else /dev/ttyS<n-1>)\n"
+    "  IMAGE         the firmware image, TI-TXT\n"
+    "  --invert-dtr  for adapters whose DTR drives RST without an inverter\n"
+    "  --invert-rts  for adapters whose RTS drives TEST without an inverter\n"
+    "  --help        this text\n"
+    "\n"
+    "Exit status 0 when every requested action succeeded, 1 otherwise.\n";
+
+bool parse_letters(const char* letters, ProgrammerRequest& request) {
+    if (!*letters) return false;
+    for (const char* c = letters; *c; ++c) {
+        switch (*c) {
+            case 'm': request.erase = true; break;
+            case 'p': request.program = true; break;
+            case 'v': request.verify = true; break;
+            case 'r': request.reset = true; break;
+            default: return false;
+        }
+    }
+    return true;
+}
+
+bool is_port_name(const char* name) {
+    return std::strlen(name) == 4 && std::strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9';
+}
+
+// Returns an empty text when the arguments are good, else what is wrong.
+std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, bool& help) {
+    bool letters_given = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) help = true;
+        else if (std::strcmp(a, "--invert-dtr") == 0) request.invert_dtr = true;
+        else if (std::strcmp(a, "--invert-rts") == 0) request.invert_rts = true;
+        else if (a[0] == '+') {
+            if (!parse_letters(a + 1, request)) return std::string("unknown action letters '") + a + "'";
+            letters_given = true;
+        } else if (std::strncmp(a, "-c", 2) == 0) {
+            if (!is_port_name(a + 2)) return std::string("bad port '") + (a + 2) + "' (COM1 to COM9)";
+            request.port_name = a + 2;
+        } else if (a[0] == '-') {
+            return std::string("unknown option '") + a + "'";
+        } else if (request.image_path.empty()) {
+            request.image_path = a;
+        } else {
+            return std::string("more than one image: '") + a + "'";
+        }
+    }
+    if (help) return "";
+    if (!letters_given) return "no action letters (+mpvr)";
+    if (request.port_name.empty()) return "no port (-cCOMn)";
+    if (request.image_path.empty()) return "no image file";
+    return "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ProgrammerRequest request;
+    bool help = false;
+    const std::string problem = parse_arguments(argc, argv, request, help);
+    if (help) {
+        std::printf("%s\n%s", USAGE, HELP);
+        return problem.empty() ? 0 : 1;
+    }
+    if (!problem.empty()) {
+        std::fprintf(stderr, "BSL.EXE: %s\n%s", problem.c_str(), USAGE);
+        return 1;
+    }
+    return run_programmer_request(request);
+}
