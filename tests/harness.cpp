@@ -44,6 +44,7 @@ TempDir::~TempDir() {
 
 Simulator::Simulator(const std::string& dir, int port, const std::vector<std::string>& options) {
     log_path = dir + "/sim.log";
+    std::remove(log_path.c_str());
     std::vector<std::string> args = {K210SIM_PATH, "--dir", dir, "--port", std::to_string(port),
                                      "--log", log_path};
     args.insert(args.end(), options.begin(), options.end());
@@ -101,7 +102,8 @@ std::vector<double> Simulator::log_times(const std::string& kind) const {
 }
 
 RunResult run_program(const std::string& program, const std::string& dir, const std::string& input,
-                      const std::vector<std::string>& env, double limit_seconds) {
+                      const std::vector<std::string>& env, double limit_seconds,
+                      const std::vector<std::string>& arguments) {
     const std::string in_path = dir + "/.stdin", out_path = dir + "/.stdout", err_path = dir + "/.stderr";
     write_file(in_path, input);
     const auto start = std::chrono::steady_clock::now();
@@ -112,7 +114,10 @@ RunResult run_program(const std::string& program, const std::string& dir, const 
         dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     RunResult result;

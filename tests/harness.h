@@ -46,7 +46,8 @@ struct RunResult {
 // Runs a program in `dir` with `input` as its whole standard input; extra
 // environment entries are "NAME=value". Kills it after `limit_seconds`.
 RunResult run_program(const std::string& program, const std::string& dir, const std::string& input,
-                      const std::vector<std::string>& env = {}, double limit_seconds = 120);
+                      const std::vector<std::string>& env = {}, double limit_seconds = 120,
+                      const std::vector<std::string>& arguments = {});
 
 // k210prog with the stand-in programmer first on PATH, logging to dir/bsl.log.
 RunResult run_k210prog(const std::string& dir, const std::string& input,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -30,6 +31,11 @@ bool fail(int fd, const std::string& path, const char* what, std::string& error)
     return false;
 }
 
+bool is_pseudo_terminal(int fd) {
+    const char* name = ttyname(fd);
+    return name && std::strncmp(name, "/dev/pts/", 9) == 0;
+}
+
 }  // namespace
 
 bool bsl_open(const char* port_name, std::string& error) {
@@ -52,7 +58,13 @@ bool bsl_open(const char* port_name, std::string& error) {
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, B9600);
     cfsetospeed(&t, B9600);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) return fail(fd, path, "the line settings were refused", error);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        // A pseudo-terminal (a simulated analyzer) has no parity to set.
+        t.c_cflag &= ~static_cast<tcflag_t>(PARENB);
+        if (tcsetattr(fd, TCSANOW, &t) != 0) return fail(fd, path, "the line settings were refused", error);
+        if (!is_pseudo_terminal(fd))
+            std::printf("note: %s does not take even parity; going on without it\n", path.c_str());
+    }
     ioctl(fd, TIOCEXCL);
     g_fd = fd;
     return true;
