@@ -66,7 +66,9 @@ Simulator::Simulator(const std::string& dir, int port, const std::vector<std::st
     while (read(out[0], &c, 1) == 1 && c != '\n') ready += c;
     close(out[0]);
     if (ready.rfind("ready ", 0) != 0) throw std::runtime_error("k210sim did not start");
-    device = ready.substr(6);
+    const std::size_t space = ready.find(' ', 6);
+    device = ready.substr(6, space - 6);
+    start_ms = std::atof(ready.c_str() + space + 1);
 }
 
 Simulator::~Simulator() { stop(); }

@@ -34,6 +34,7 @@ struct Simulator {
     pid_t pid = -1;
     std::string log_path;
     std::string device;              // the pseudo-terminal it serves
+    double start_ms = 0;             // its log's time zero on the monotonic clock
 };
 
 struct RunResult {

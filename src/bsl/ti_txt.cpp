@@ -94,7 +94,10 @@ bool parse_ti_txt(const std::string& text, const std::string& name, Image& image
                 return fail("section runs past address FFFF");
         }
     }
-    if (!ended) return fail("missing the final 'q'");
+    if (!ended) {
+        number = number > 0 ? number : 1;
+        return fail("missing the final 'q'");
+    }
     if (overlaps(image)) return fail("sections overlap");
     return true;
 }

@@ -46,9 +46,11 @@ void answer_query(int fd, const std::string& name) {
         ((g_options.split_ms > 0 && i > 0 && i + 1 == lines.size()) ? tail : head) += lines[i] + "\r";
     const double pace = g_options.slow ? TEXT_MS_PER_BYTE : 0;
     transmit(fd, head, pace);
-    if (tail.empty()) return;
-    sleep_ms(g_options.split_ms);
-    transmit(fd, tail, pace);
+    if (!tail.empty()) {
+        sleep_ms(g_options.split_ms);
+        transmit(fd, tail, pace);
+    }
+    log_line("REPLIED", name + "?");  // the reply's last byte is on its way
 }
 
 // "NAME value", "FACTn value", "SRAL BRISKETvalue", "PUMP value", "CUST text".

@@ -179,8 +179,9 @@ void transmit(int fd, const std::string& bytes, double ms_per_byte) {
     }
     timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
-    for (char c : bytes) {
-        write_all(fd, &c, 1);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        write_all(fd, &bytes[i], 1);
+        if (i + 1 == bytes.size()) break;  // the last byte is out: no wait behind it
         add_ms(next, ms_per_byte);
         sleep_until(next);
     }
@@ -210,7 +211,9 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
-    std::printf("ready %s\n", slave_path.c_str());
+    // The start time lets a reader turn log times into monotonic clock times.
+    std::printf("ready %s %.3f\n", slave_path.c_str(),
+                static_cast<double>(g_start.tv_sec) * 1000.0 + static_cast<double>(g_start.tv_nsec) / 1e6);
     std::fflush(stdout);
     serve(master);
     log_final_settings();

@@ -1,0 +1,225 @@
+// k210bench: measures the timing rules of the analyzer link, the restore
+// pause, a whole old-unit run and the programmer against k210sim, and prints
+// a Markdown table of median, minimum and maximum beside each floor.
+//
+//   k210bench [--quick]        (--quick: fewer repetitions, no 32 KiB programming)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../../tests/harness.h"
+#include "bsl/ti_txt.h"
+#include "serial_link/serial_link.h"
+#include "settings/restore.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Row {
+    std::string what;
+    std::vector<double> samples;  // milliseconds, or percent for the CPU row
+    double floor;
+    std::string unit = "ms";
+};
+
+std::vector<Row> g_rows;
+bool g_quick = false;
+
+double now_ms() {
+    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Runs `work` in `dir` as the working folder, with the program's console output dropped.
+template <typename Work>
+void quietly_in(const std::string& dir, Work work) {
+    char old[4096];
+    if (!getcwd(old, sizeof old) || chdir(dir.c_str()) != 0) return;
+    std::fflush(stdout);
+    const int saved = dup(1);
+    std::FILE* null = std::fopen("/dev/null", "w");
+    dup2(fileno(null), 1);
+    work();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::fclose(null);
+    if (chdir(old) != 0) std::perror("chdir");
+}
+
+void empty_reads() {
+    TempDir dir;
+    Simulator sim(dir.path, 3, {"--silent"});
+    Row row{"empty read of 256 bytes (silent analyzer)", {}, 3560};
+    quietly_in(dir.path, [&] {
+        open_port("COM3");
+        char reply[REPLY_LIMIT + 1];
+        for (int i = 0; i < (g_quick ? 2 : 5); ++i) {
+            send_command("VERS?\r", 6);
+            const double start = now_ms();
+            read_reply(reply, REPLY_LIMIT);
+            row.samples.push_back(now_ms() - start);
+        }
+        close_port();
+    });
+    g_rows.push_back(row);
+}
+
+// Time from the reply's last byte to the end of the read.
+void reply_ends(const char* what, const std::vector<std::string>& options, const char* query) {
+    TempDir dir;
+    Simulator sim(dir.path, 3, options);
+    Row row{what, {}, 250};
+    std::vector<double> returned;
+    const int count = g_quick ? 4 : 15;
+    quietly_in(dir.path, [&] {
+        open_port("COM3");
+        char reply[REPLY_LIMIT + 1];
+        for (int i = 0; i < count; ++i) {
+            send_command(query, std::strlen(query));
+            read_reply(reply, REPLY_LIMIT);
+            returned.push_back(now_ms());
+        }
+        close_port();
+    });
+    sim.stop();
+    const std::vector<double> last_bytes = sim.log_times("REPLIED");
+    for (std::size_t i = 0; i < returned.size() && i < last_bytes.size(); ++i)
+        row.samples.push_back(returned[i] - (sim.start_ms + last_bytes[i]));
+    g_rows.push_back(row);
+}
+
+void restore_pauses() {
+    TempDir dir;
+    Simulator sim(dir.path, 3);
+    const int lines = g_quick ? 6 : 20;
+    std::string sending = "FACT?\r\n", silent = "VERS?\r\n";
+    for (int i = 0; i < lines; ++i) {
+        sending += "F:" + std::to_string(i) + "\r\n";
+        silent += "V:" + std::to_string(i) + "\r\n";
+    }
+    Row between_sets{"restore: between two set commands", {}, 500};
+    Row per_silent_line{"restore: per line that sends nothing", {}, 500};
+    quietly_in(dir.path, [&] {
+        open_port("COM3");
+        write_file("SETTINGS.TXT", sending);
+        restore_settings();
+        write_file("SETTINGS.TXT", silent);
+        const double start = now_ms();
+        restore_settings();
+        per_silent_line.samples.push_back((now_ms() - start) / (lines + 1));
+        close_port();
+    });
+    sim.stop();
+    const std::vector<double> sets = sim.log_times("SET");
+    for (std::size_t i = 1; i < sets.size(); ++i) between_sets.samples.push_back(sets[i] - sets[i - 1]);
+    g_rows.push_back(between_sets);
+    g_rows.push_back(per_silent_line);
+}
+
+void whole_runs() {
+    Row wall{"old-unit run, whole (stand-in programmer)", {}, 0};
+    Row cpu{"old-unit run, CPU of k210prog (% of wall)", {}, 0, "%"};
+    for (int run = 0; run < (g_quick ? 1 : 3); ++run) {
+        TempDir dir;
+        Simulator sim(dir.path, 3);
+        const std::string input = dir.file(".in");
+        write_file(input, "3\ny\nn\nn\nc\nc\n");
+        const double start = now_ms();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.path.c_str()) != 0) _exit(127);
+            std::freopen(input.c_str(), "r", stdin);
+            std::freopen("/dev/null", "w", stdout);
+            const std::string path = std::string("PATH=") + STANDIN_DIR + ":" + std::getenv("PATH");
+            putenv(const_cast<char*>(path.c_str()));
+            execl(K210PROG_PATH, K210PROG_PATH, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status;
+        rusage usage;
+        wait4(pid, &status, 0, &usage);
+        const double elapsed = now_ms() - start;
+        sim.stop();
+        const std::vector<double> asked = sim.log_times("QUERY"), replied = sim.log_times("REPLIED");
+        double floor = 16 * 250.0;
+        for (std::size_t i = 0; i < asked.size() && i < replied.size(); ++i) floor += replied[i] - asked[i];
+        const std::string file = read_file(dir.file("SETTINGS.TXT"));
+        floor += 500.0 * static_cast<double>(std::count(file.begin(), file.end(), '\n'));
+        wall.floor = floor;
+        wall.samples.push_back(elapsed);
+        const double cpu_ms = (static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+                               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0);
+        cpu.samples.push_back(100.0 * cpu_ms / elapsed);
+    }
+    g_rows.push_back(wall);
+    g_rows.push_back(cpu);
+}
+
+// One BSL.EXE run at the simulated line rate; returns its wall time.
+double programmer_run(const std::string& dir, const char* letters) {
+    const double start = now_ms();
+    const RunResult r = run_program(BSL_DIR "/BSL.EXE", dir, "", {}, 600, {letters, "-cCOM3", "IMAGE.TXT"});
+    if (r.exit_status != 0) std::fprintf(stderr, "BSL.EXE %s failed:\n%s\n", letters, r.out.c_str());
+    return now_ms() - start;
+}
+
+void programmer_32k() {
+    TempDir dir;
+    Image image = {{0x1100, {}}, {0xFFE0, {}}};
+    for (std::size_t i = 0; i < 32768 - 32; ++i) image[0].bytes.push_back(static_cast<std::uint8_t>(i * 29 + 3));
+    image[1].bytes.assign(32, 0xA5);
+    write_file(dir.file("IMAGE.TXT"), write_ti_txt(image));
+    Simulator sim(dir.path, 3, {"--slow"});
+    // The bound on the wire: 137 frames of 240 bytes (the last shorter), each
+    // sync + ack, frame, ack for writing; sync + ack, request, data frame for reading.
+    const double ms_per_byte = 11.0 / 9.6, frames = 32768.0 / 240.0;
+    const double program_bound = (32768 + frames * (2 + 10 + 1)) * ms_per_byte;
+    const double verify_bound = (32768 + frames * (2 + 10 + 6)) * ms_per_byte;
+    g_rows.push_back({"BSL.EXE: erase + program 32 KiB at 9600 8E1", {programmer_run(dir.path, "+mp")}, program_bound});
+    g_rows.push_back({"BSL.EXE: verify 32 KiB at 9600 8E1", {programmer_run(dir.path, "+v")}, verify_bound});
+}
+
+void print_table() {
+    std::printf("| measurement | median | min | max | floor | median / floor |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|\n");
+    for (const Row& row : g_rows) {
+        if (row.samples.empty()) continue;
+        const double med = median(row.samples);
+        const auto range = std::minmax_element(row.samples.begin(), row.samples.end());
+        if (row.unit == "%") {
+            std::printf("| %s | %.3f %% | %.3f %% | %.3f %% | (goal < 1 %%) | |\n", row.what.c_str(), med,
+                        *range.first, *range.second);
+        } else {
+            std::printf("| %s | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.4f |\n", row.what.c_str(), med,
+                        *range.first, *range.second, row.floor, med / row.floor);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    g_quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    empty_reads();
+    reply_ends("end of a short reply after its last byte", {}, "VERS?\r");
+    reply_ends("end of a reply paced at 9600 baud after its last byte", {"--slow"}, "FACT?\r");
+    restore_pauses();
+    whole_runs();
+    if (!g_quick) programmer_32k();
+    print_table();
+    return 0;
+}
