@@ -46,7 +46,7 @@ Simulator::Simulator(const std::string& dir, int port, const std::vector<std::st
     log_path = dir + "/sim.log";
     std::remove(log_path.c_str());
     std::vector<std::string> args = {K210SIM_PATH, "--dir", dir, "--port", std::to_string(port),
-                                     "--log", log_path};
+                                     "--link", port_link(dir, port), "--log", log_path};
     args.insert(args.end(), options.begin(), options.end());
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
@@ -140,11 +140,54 @@ RunResult run_program(const std::string& program, const std::string& dir, const 
     return result;
 }
 
+const char* wine_build() {
+    const char* build = std::getenv("K210_WINE_BUILD");
+    return build && *build ? build : nullptr;
+}
+
+std::string port_link(const std::string& dir, int port) {
+    if (!wine_build()) return dir + "/COM" + std::to_string(port);
+    const char* prefix = std::getenv("WINEPREFIX");
+    return std::string(prefix ? prefix : "") + "/dosdevices/com" + std::to_string(port);
+}
+
+namespace {
+
+// The console text with every CR LF that ends a line read as LF.
+std::string lines_as_posix(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+    return out;
+}
+
+void copy_file(const std::string& from, const std::string& to) { write_file(to, read_file(from)); }
+
+RunResult run_with_programmer(const std::string& dir, const std::string& input, const std::string& programmer_dir,
+                              const std::vector<std::string>& env) {
+    std::vector<std::string> all_env = env;
+    if (!wine_build()) {
+        const char* path = std::getenv("PATH");
+        all_env.push_back("PATH=" + programmer_dir + ":" + (path ? path : "/usr/bin:/bin"));
+        return run_program(K210PROG_PATH, dir, input, all_env);
+    }
+    // cmd.exe finds BSL.EXE in the working folder.
+    copy_file(programmer_dir + "/BSL.EXE", dir + "/BSL.EXE");
+    RunResult r = run_program("/usr/bin/wine", dir, input, all_env, 180,
+                              {std::string(wine_build()) + "/k210prog.exe"});
+    r.out = lines_as_posix(r.out);
+    return r;
+}
+
+}  // namespace
+
 RunResult run_k210prog(const std::string& dir, const std::string& input,
                        const std::string& programmer_statuses) {
-    const char* path = std::getenv("PATH");
-    return run_program(K210PROG_PATH, dir, input,
-                       {std::string("PATH=") + STANDIN_DIR + ":" + (path ? path : "/usr/bin:/bin"),
-                        "BSL_STANDIN_LOG=" + dir + "/bsl.log",
-                        "BSL_STANDIN_STATUS=" + programmer_statuses});
+    const std::string standin = wine_build() ? std::string(wine_build()) + "/standin" : STANDIN_DIR;
+    return run_with_programmer(dir, input, standin,
+                               {"BSL_STANDIN_LOG=bsl.log", "BSL_STANDIN_STATUS=" + programmer_statuses});
+}
+
+RunResult run_k210prog_with_bsl(const std::string& dir, const std::string& input) {
+    return run_with_programmer(dir, input, wine_build() ? wine_build() : BSL_DIR, {});
 }

@@ -50,6 +50,18 @@ RunResult run_program(const std::string& program, const std::string& dir, const 
                       const std::vector<std::string>& env = {}, double limit_seconds = 120,
                       const std::vector<std::string>& arguments = {});
 
-// k210prog with the stand-in programmer first on PATH, logging to dir/bsl.log.
+// The Windows build whose programs the tests run under Wine instead of the
+// native ones (K210_WINE_BUILD), or nullptr.
+const char* wine_build();
+
+// Where the port name COMn leads for the program under test: a link in its
+// working folder, or Wine's device folder.
+std::string port_link(const std::string& dir, int port);
+
+// k210prog with the stand-in programmer, logging to dir/bsl.log. Under Wine
+// the console's CR LF line ends are read back as "\n".
 RunResult run_k210prog(const std::string& dir, const std::string& input,
                        const std::string& programmer_statuses = "0");
+
+// k210prog with the real programmer BSL.EXE.
+RunResult run_k210prog_with_bsl(const std::string& dir, const std::string& input);

@@ -28,6 +28,7 @@ double ms_since(Clock::time_point start) {
 class PortLink : public ::testing::Test {
   protected:
     void SetUp() override {
+        if (wine_build()) GTEST_SKIP() << "the POSIX port layer";
         master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
@@ -45,6 +46,7 @@ class PortLink : public ::testing::Test {
         ASSERT_EQ(symlink(device.c_str(), "COM5"), 0);
     }
     void TearDown() override {
+        if (master < 0 && device.empty()) return;
         close_port();
         if (master >= 0) close(master);
         EXPECT_EQ(chdir(old_cwd), 0);

@@ -5,9 +5,13 @@
 //   BSL_STANDIN_LOG     file that gets one line per run
 //   BSL_STANDIN_STATUS  exit statuses of successive runs, e.g. "1,0"
 //                       (the last one repeats; default 0)
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +23,7 @@
 namespace {
 
 int runs_so_far(const char* log_path) {
-    std::FILE* log = std::fopen(log_path, "r");
+    std::FILE* log = std::fopen(log_path, "rb");
     if (!log) return 0;
     int lines = 0;
     for (int c = std::fgetc(log); c != EOF; c = std::fgetc(log)) lines += c == '\n';
@@ -40,13 +44,22 @@ int status_for_run(int run) {
     return status;
 }
 
+// Whether the port could be taken for exclusive use right now.
 const char* port_state(const char* port_name) {
     if (!port_name) return "none";
+#ifdef _WIN32
+    HANDLE port = CreateFileA(port_device_path(port_name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED ? "busy" : "missing";
+    CloseHandle(port);
+    return "free";
+#else
     int fd = open(port_device_path(port_name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return "missing";
     const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
     close(fd);
     return free ? "free" : "busy";
+#endif
 }
 
 }  // namespace
@@ -62,7 +75,7 @@ int main(int argc, char** argv) {
     const int run = log_path ? runs_so_far(log_path) : 0;
     const int status = status_for_run(run);
     if (log_path) {
-        std::FILE* log = std::fopen(log_path, "a");
+        std::FILE* log = std::fopen(log_path, "ab");
         if (log) {
             std::fprintf(log, "%s port=%s\n", line.c_str(), port_state(port_name));
             std::fclose(log);

@@ -25,3 +25,6 @@ void bsl_set_dtr(bool on);
 void bsl_set_rts(bool on);
 
 void bsl_pause_ms(int ms);
+
+// True when standard output is a terminal (progress then updates one line).
+bool bsl_output_is_terminal();

@@ -125,3 +125,5 @@ void bsl_set_dtr(bool on) { set_line(TIOCM_DTR, on); }
 void bsl_set_rts(bool on) { set_line(TIOCM_RTS, on); }
 
 void bsl_pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool bsl_output_is_terminal() { return isatty(1) != 0; }

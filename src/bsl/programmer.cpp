@@ -1,7 +1,5 @@
 #include "bsl/programmer.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -109,7 +107,7 @@ bool read_block(std::uint16_t address, std::size_t length, Bytes& data) {
 
 void show_progress(const char* action, std::size_t done, std::size_t total, int& shown_step) {
     const int percent = total ? static_cast<int>(done * 100 / total) : 100;
-    if (isatty(1)) {
+    if (bsl_output_is_terminal()) {
         std::printf("\r%-12s %3d%%  %zu / %zu bytes", action, percent, done, total);
         if (done == total) std::printf("\n");
         std::fflush(stdout);
@@ -213,7 +211,7 @@ int run_programmer_request(const ProgrammerRequest& request) {
     bsl_close();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (!ok) {
-        std::printf("%sBSL: failed: %s\n", isatty(1) ? "\n" : "", g_failure.c_str());
+        std::printf("%sBSL: failed: %s\n", bsl_output_is_terminal() ? "\n" : "", g_failure.c_str());
         return 1;
     }
     std::string done;

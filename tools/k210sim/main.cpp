@@ -95,6 +95,7 @@ bool parse_options(int argc, char** argv) {
         if (a == "--dir" && v) o.dir = v;
         else if (a == "--port" && v) o.port = std::atoi(v);
         else if (a == "--log" && v) o.log_path = v;
+        else if (a == "--link" && v) o.link_path = v;
         else if (a == "--dump" && v) o.dump_path = v;
         else if (a == "--split" && v) o.split_ms = std::atoi(v);
         else if (a == "--reply-delay" && v) o.reply_delay_ms = std::atoi(v);
@@ -119,7 +120,7 @@ bool parse_options(int argc, char** argv) {
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: k210sim [--dir DIR] [--port N] [--log FILE] [--dump FILE]\n"
+                 "usage: k210sim [--dir DIR] [--port N] [--link PATH] [--log FILE] [--dump FILE]\n"
                  "               [--old-unit] [--slow] [--silent] [--silent-after-first]\n"
                  "               [--split MS] [--long] [--reply-delay MS] [--vanish-after N]\n"
                  "               [--loader-silent] [--loader-no-write-check]\n"
@@ -203,7 +204,9 @@ int main(int argc, char** argv) {
         std::perror("k210sim: pseudo-terminal");
         return 1;
     }
-    const std::string link_path = g_options.dir + "/COM" + std::to_string(g_options.port);
+    const std::string link_path = !g_options.link_path.empty()
+                                      ? g_options.link_path
+                                      : g_options.dir + "/COM" + std::to_string(g_options.port);
     unlink(link_path.c_str());
     if (symlink(slave_path.c_str(), link_path.c_str()) != 0) {
         std::perror("k210sim: link");

@@ -9,6 +9,7 @@
 struct SimOptions {
     std::string dir = ".";
     int port = 3;
+    std::string link_path;         // where to link the terminal; default DIR/COMn
     std::string log_path;
     std::string dump_path;         // TI-TXT of the programmed flash, written at exit
     bool silent = false;

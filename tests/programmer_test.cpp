@@ -1,5 +1,4 @@
-// The programmer: loader frames and image files on their own, then BSL.EXE
-// against the simulated loader, and a whole run of k210prog with it.
+// BSL.EXE against the simulated loader, and a whole run of k210prog with it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -9,81 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "bsl/bsl_protocol.h"
 #include "bsl/ti_txt.h"
 #include "harness.h"
 
 namespace {
-
-TEST(LoaderFrames, MatchTheLoadersWorkedExamples) {
-    EXPECT_EQ(make_frame(BSL_TX_DATA_BLOCK, 0x0FF0, 14),
-              (Bytes{0x80, 0x14, 0x04, 0x04, 0xF0, 0x0F, 0x0E, 0x00, 0x85, 0xE0}));
-    EXPECT_EQ(make_frame(BSL_MASS_ERASE, 0x0000, MASS_ERASE_KEY),
-              (Bytes{0x80, 0x18, 0x04, 0x04, 0x00, 0x00, 0x06, 0xA5, 0x7D, 0x46}));
-
-    Bytes reply = {0x80, 0x00, 0x02, 0x02, 0xF1, 0x49};
-    std::uint8_t low, high;
-    bsl_checksum(reply.data(), reply.size(), low, high);
-    reply.push_back(low);
-    reply.push_back(high);
-    Bytes data;
-    EXPECT_TRUE(parse_data_frame(reply, 2, data));
-    EXPECT_EQ(data, (Bytes{0xF1, 0x49}));
-    EXPECT_FALSE(parse_data_frame(reply, 4, data));  // not the length asked for
-    reply[5] ^= 1;
-    EXPECT_FALSE(parse_data_frame(reply, 2, data));  // damaged
-}
-
-TEST(LoaderFrames, BlocksAreWordAlignedAndPaddedWithErasedBytes) {
-    Image image = {{0x1101, Bytes(3, 0x11)}, {0x1104, {0x22}}, {0x2000, Bytes(500, 0x33)}};
-    const std::vector<WriteBlock> blocks = plan_write_blocks(image);
-    ASSERT_EQ(blocks.size(), 4u);
-    EXPECT_EQ(blocks[0].address, 0x1100);
-    EXPECT_EQ(blocks[0].bytes, (Bytes{0xFF, 0x11, 0x11, 0x11, 0x22, 0xFF}));
-    EXPECT_EQ(blocks[0].from_image, (std::vector<bool>{false, true, true, true, true, false}));
-    EXPECT_EQ(blocks[1].address, 0x2000);
-    EXPECT_EQ(blocks[1].bytes.size(), MAX_BLOCK);
-    EXPECT_EQ(blocks[3].address, 0x2000 + 2 * MAX_BLOCK);
-    EXPECT_EQ(blocks[3].bytes.size(), 20u);
-
-    EXPECT_EQ(password_for(image, true), Bytes(32, 0xFF));
-    image.push_back({0xFFFE, {0x00, 0x11}});
-    Bytes vectors(32, 0xFF);
-    vectors[30] = 0x00;
-    vectors[31] = 0x11;
-    EXPECT_EQ(password_for(image, false), vectors);
-}
-
-TEST(ImageFiles, ReadsTiTxtAndRejectsAnythingElseWithItsLine) {
-    Image image;
-    std::string error;
-    ASSERT_TRUE(parse_ti_txt("@1100\r\n0a Bc 12  \r\n\r\n@ffe0\n01 02\nq\n", "A.TXT", image, error)) << error;
-    ASSERT_EQ(image.size(), 2u);
-    EXPECT_EQ(image[0].address, 0x1100u);
-    EXPECT_EQ(image[0].bytes, (Bytes{0x0A, 0xBC, 0x12}));
-    EXPECT_EQ(image[1].address, 0xFFE0u);
-    Image again;
-    ASSERT_TRUE(parse_ti_txt(write_ti_txt(image), "B.TXT", again, error));
-    EXPECT_EQ(again.size(), 2u);
-    EXPECT_EQ(again[0].bytes, image[0].bytes);
-
-    const std::vector<std::pair<std::string, std::string>> bad = {
-        {"@1100\n12 G4\nq\n", "A.TXT:2: bad hex byte 'G4'"},
-        {"12 34\nq\n", "A.TXT:1: data before the first @address line"},
-        {"@1100\n12 345\nq\n", "A.TXT:2: bad hex byte '345'"},
-        {"@1100\n12\n", "A.TXT:2: missing the final 'q'"},
-        {"@1100\n12\nq\n@1200\n", "A.TXT:4: text after the final 'q'"},
-        {"@10000\n12\nq\n", "A.TXT:1: bad section address '@10000'"},
-        {"@FFFF\n12 34\nq\n", "A.TXT:2: section runs past address FFFF"},
-        {"@1100\n12 34\n@1101\n56\nq\n", "A.TXT:5: sections overlap"},
-    };
-    for (const auto& c : bad) {
-        EXPECT_FALSE(parse_ti_txt(c.first, "A.TXT", image, error));
-        EXPECT_EQ(error, c.second);
-    }
-    EXPECT_FALSE(read_ti_txt("/nonexistent/K210t.TXT", image, error));
-    EXPECT_NE(error.find("cannot open"), std::string::npos);
-}
 
 // An image of `size` bytes from 0x1100, with the vectors the simulator's
 // present firmware has, so a password without erase is right.
@@ -106,6 +34,7 @@ bool port_is_free(const std::string& device) {
 }
 
 TEST(Programmer, ProgramsAndVerifiesThroughRetries) {
+    if (wine_build()) GTEST_SKIP() << "the native programmer";
     TempDir dir;
     write_file(dir.file("K210t.TXT"), test_image(1000));
     Simulator sim(dir.path, 3, {"--dump", dir.file("flash.txt"), "--loader-nak-once", "--loader-corrupt-once"});
@@ -126,6 +55,7 @@ TEST(Programmer, ProgramsAndVerifiesThroughRetries) {
 }
 
 TEST(Programmer, FailsClearlyAndNeverReportsSuccessAfterAFailure) {
+    if (wine_build()) GTEST_SKIP() << "the native programmer";
     TempDir dir;
     write_file(dir.file("K210t.TXT"), test_image(600));
     write_file(dir.file("BAD.TXT"), "@1100\n12 34\nzz\nq\n");
@@ -171,8 +101,7 @@ TEST(Programmer, OldUnitRunGetsNewFirmwareAndItsOwnSettingsBack) {
     TempDir dir;
     write_file(dir.file("K210fxt.TXT"), test_image(2000));
     Simulator sim(dir.path, 2, {"--old-unit", "--dump", dir.file("flash.txt")});
-    const char* path = std::getenv("PATH");
-    const RunResult r = run_program(K210PROG_PATH, dir.path, "2\ny\ny\nn\nc\nc\n", {std::string("PATH=") + BSL_DIR + ":" + path});
+    const RunResult r = run_k210prog_with_bsl(dir.path, "2\ny\ny\nn\nc\nc\n");
     EXPECT_EQ(r.exit_status, 0) << r.out;
     EXPECT_NE(r.out.find("BSL: done: erased, programmed, verified, started; K210fxt.TXT"), std::string::npos);
     EXPECT_EQ(r.out.substr(r.out.size() - 22), "Programming Complete!\n");
