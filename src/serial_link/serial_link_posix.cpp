@@ -82,8 +82,13 @@ bool line_settings_took(int fd, const termios& wanted) {
            cfgetispeed(&now) == B9600 && cfgetospeed(&now) == B9600;
 }
 
+// The kernel may let a poll() overshoot by a thousandth of its time-out
+// (3.5 ms on an empty read), so long waits are taken in slices.
+constexpr long LONGEST_WAIT_MS = 200;
+
 int wait_ms_until(Clock::time_point deadline) {
     auto left = std::chrono::ceil<Millis>(deadline - Clock::now()).count();
+    if (left > LONGEST_WAIT_MS) left = LONGEST_WAIT_MS;
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
