@@ -113,7 +113,8 @@ TEST(EndToEnd, OldUnitGetsItsSettingsBackAtTheRightPace) {
     EXPECT_TRUE(sim.log_lines("UNKNOWN").empty());
     // Every file line costs at least 500 ms; the sets arrive no closer than that.
     const std::vector<double> times = sim.log_times("SET");
-    for (std::size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 470) << i;  // the simulator logs on arrival
+    // (The simulator stamps each command on arrival, a few ms late at worst.)
+    for (std::size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 470) << i;
     const std::size_t file_lines = static_cast<std::size_t>(std::count(file.begin(), file.end(), '\n'));
     EXPECT_GE(r.seconds, 0.5 * static_cast<double>(file_lines));
 }
