@@ -227,7 +227,7 @@ TEST(EndToEnd, AnalyzerVanishingDuringRestoreIsReported) {
 
 TEST(EndToEnd, ReplyQuirksAreCapturedAsTheyArrive) {
     TempDir dir;
-    {  // bytes paced at the line rate, and a late part 150 ms behind: still one reply each
+    {  // bytes paced at the line rate, and a tail 150 ms behind the rest: still one reply each
         Simulator sim(dir.path, 3, {"--slow", "--split", "150"});
         const RunResult r = run_k210prog(dir.path, "3\nn\nn\nn\nq\n");
         EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON);

@@ -8,6 +8,7 @@
 
 #include "bsl/bsl_link.h"
 #include "serial_link/serial_link.h"
+#include "serial_link/win32_message.h"
 
 namespace {
 
@@ -15,17 +16,8 @@ HANDLE g_port = INVALID_HANDLE_VALUE;
 DCB g_found;
 COMMTIMEOUTS g_found_timeouts;
 
-std::string last_error_text() {
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0, text,
-                   sizeof text, nullptr);
-    std::string message = text;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-    return message;
-}
-
 bool fail(const std::string& path, const char* what, std::string& error) {
-    error = path + ": " + what + ": " + last_error_text();
+    error = path + ": " + what + ": " + system_message(GetLastError());
     CloseHandle(g_port);
     g_port = INVALID_HANDLE_VALUE;
     return false;
@@ -37,7 +29,7 @@ bool bsl_open(const char* port_name, std::string& error) {
     const std::string path = port_device_path(port_name);
     g_port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (g_port == INVALID_HANDLE_VALUE) {
-        error = path + ": " + last_error_text();
+        error = path + ": " + system_message(GetLastError());
         return false;
     }
     SetupComm(g_port, 512, 512);

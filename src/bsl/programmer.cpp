@@ -77,32 +77,45 @@ bool synchronise() {
     return false;
 }
 
-// Sends a frame that the loader acknowledges, retrying a NAK or a bad reply.
-bool exchange(const Bytes& frame) {
+// What is wrong with a loader reply, or nullptr when it is the one wanted
+// (a data block's bytes then go to `data`).
+using ReplyCheck = const char* (*)(const Bytes& reply, std::size_t length, Bytes& data);
+
+const char* acknowledged(const Bytes& reply, std::size_t, Bytes&) {
+    if (reply[0] == BSL_ACK) return nullptr;
+    return reply[0] == BSL_NAK ? "the bootstrap loader refused a command" : "the bootstrap loader gave a bad reply";
+}
+
+const char* sound_data_block(const Bytes& reply, std::size_t length, Bytes& data) {
+    return parse_data_frame(reply, length - 6, data) ? nullptr : "the bootstrap loader sent a damaged block";
+}
+
+// Sends a frame and reads its reply, retrying a NAK, a bad reply or silence.
+bool transact(const Bytes& frame, std::size_t reply_length, ReplyCheck check, Bytes& data) {
     for (int attempt = 0; attempt < FRAME_TRIES; ++attempt) {
         if (!synchronise()) return false;
         if (!bsl_write(frame)) break;
-        const Bytes reply = bsl_read(1, reply_wait_ms(frame.size()));
-        if (!reply.empty()) turnaround();
-        if (!reply.empty() && reply[0] == BSL_ACK) return true;
-        g_failure = reply.empty()       ? SILENT_LOADER
-                    : reply[0] == BSL_NAK ? "the bootstrap loader refused a command"
-                                          : "the bootstrap loader gave a bad reply";
+        const Bytes reply = bsl_read(reply_length, reply_wait_ms(frame.size() + reply_length));
+        if (reply.empty()) {
+            g_failure = SILENT_LOADER;
+            continue;
+        }
+        turnaround();
+        const char* problem = check(reply, reply_length, data);
+        if (!problem) return true;
+        g_failure = problem;
     }
     return false;
 }
 
+bool exchange(const Bytes& frame) {
+    Bytes unused;
+    return transact(frame, 1, acknowledged, unused);
+}
+
 bool read_block(std::uint16_t address, std::size_t length, Bytes& data) {
     const Bytes frame = make_frame(BSL_TX_DATA_BLOCK, address, static_cast<std::uint16_t>(length));
-    for (int attempt = 0; attempt < FRAME_TRIES; ++attempt) {
-        if (!synchronise()) return false;
-        if (!bsl_write(frame)) break;
-        const Bytes reply = bsl_read(length + 6, reply_wait_ms(frame.size() + length + 6));
-        if (!reply.empty()) turnaround();
-        if (parse_data_frame(reply, length, data)) return true;
-        g_failure = reply.empty() ? SILENT_LOADER : "the bootstrap loader sent a damaged block";
-    }
-    return false;
+    return transact(frame, length + 6, sound_data_block, data);
 }
 
 void show_progress(const char* action, std::size_t done, std::size_t total, int& shown_step) {

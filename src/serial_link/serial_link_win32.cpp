@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "serial_link/serial_link.h"
+#include "serial_link/win32_message.h"
 
 namespace {
 
@@ -15,16 +16,6 @@ COMMTIMEOUTS g_saved_timeouts;  // as found at open; put back on close
 DCB g_line;
 COMSTAT g_line_status;
 std::string g_failure_reason;
-
-std::string system_message(DWORD error) {
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                   sizeof text, nullptr);
-    std::string message = text;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    return message.empty() ? "error " + std::to_string(error) : message;
-}
 
 std::string hint_for(DWORD error) {
     switch (error) {
