@@ -175,12 +175,6 @@ RunResult run_with_programmer(const std::string& dir, const std::string& input, 
     copy_file(programmer_dir + "/BSL.EXE", dir + "/BSL.EXE");
     const std::vector<std::string> program = {std::string(wine_build()) + "/k210prog.exe"};
     RunResult r = run_program("/usr/bin/wine", dir, input, all_env, 180, program);
-    if (r.out.empty()) {
-        // The banner comes first, so nothing at all means Wine did not start the
-        // program (seen once on a loaded machine): say so, and try once more.
-        std::fprintf(stderr, "wine did not start k210prog.exe (status %d): %s\n", r.exit_status, r.err.c_str());
-        r = run_program("/usr/bin/wine", dir, input, all_env, 180, program);
-    }
     r.out = lines_as_posix(r.out);
     return r;
 }
