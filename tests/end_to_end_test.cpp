@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -211,6 +213,75 @@ TEST(EndToEnd, NewCaptureReplacesAnOlderLongerFileWhole) {
     EXPECT_FALSE(file_exists(dir.file("SETTINGS.TMP")));
     sim.stop();
     EXPECT_EQ(sim.log_lines("SET"), PROFILE_SETS);  // nothing of the old tail is sent
+}
+
+TEST(EndToEnd, PulledCableDuringTheCaptureKeepsTheSavedSettings) {
+    // Wine reads a hung-up pseudo-terminal as silence (ReadFile succeeds
+    // with nothing); on Windows a removed adapter fails ReadFile, which the
+    // Windows port tests cover.
+    if (wine_build()) GTEST_SKIP() << "Wine cannot show a device that hung up";
+    TempDir dir;
+    const std::string saved = profile_file();
+    write_file(dir.file("SETTINGS.TXT"), saved);
+    write_file(dir.file("SETTINGS.BAK"), "an older backup\r\n");
+    Simulator sim(dir.path, 3, {"--vanish-after-queries", "5"});
+    const RunResult r = run_k210prog(dir.path, "3\ny\nn\nn\nc\nc\n");
+    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + REPLIES.substr(0, REPLIES.find("OFFS0")) +
+                         " Error Reading COM3 !\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("SETTINGS.TXT was left as it was"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), saved);
+    EXPECT_EQ(read_file(dir.file("SETTINGS.BAK")), "an older backup\r\n");
+    EXPECT_FALSE(file_exists(dir.file("SETTINGS.TMP")));
+    EXPECT_FALSE(file_exists(dir.file("bsl.log")));  // nothing was programmed
+}
+
+TEST(EndToEnd, OneRunPerFolderAndNoStrayDescriptors) {
+    TempDir dir;
+    Simulator first(dir.path, 3), second(dir.path, 4);
+    // The first run holds the folder from start to end ...
+    std::thread holder([&] {
+        const RunResult r = run_k210prog(dir.path, "3\nn\nn\nn\nq\n");
+        EXPECT_EQ(r.exit_status, 2);
+        EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON);
+    });
+    for (int i = 0; i < 500 && first.log_lines("QUERY").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_FALSE(first.log_lines("QUERY").empty());
+    // ... so a second run there ends at once and touches nothing.
+    const RunResult r = run_k210prog(dir.path, "4\nn\nn\nn\nc\nc\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("another k210prog run is using this folder"), std::string::npos) << r.err;
+    EXPECT_LT(r.seconds, 2.0);
+    EXPECT_TRUE(second.log_lines("QUERY").empty());
+    holder.join();
+
+    // With standard output closed, the port must not become descriptor 1:
+    // the dialogue never goes down the serial line.
+    std::remove(dir.file("SETTINGS.TXT").c_str());
+    RunOptions closed;
+    closed.stdout_closed = true;
+    const RunResult quiet = run_k210prog(dir.path, "4\nn\nn\nn\nc\nc\n", "0", closed);
+    EXPECT_EQ(quiet.exit_status, 0);
+    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), profile_file());
+    second.stop();
+    EXPECT_EQ(second.log_lines("QUERY").size(), 16u);
+    EXPECT_TRUE(second.log_lines("UNKNOWN").empty());
+}
+
+TEST(EndToEnd, ARestoreRefusesWhatIsNotASettingsFile) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("SETTINGS.TXT").c_str(), 0644), 0);  // would hold a reader for good
+    Simulator sim(dir.path, 3, {"--silent"});
+    const RunResult r = run_k210prog(dir.path, "3\ny\ny\nn\nn\nc\nc\n");
+    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON + LAUNCH +
+                         programmer_says("K210ft.TXT") + SWITCHES_OFF);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("SETTINGS.TXT is a FIFO, not a settings file"), std::string::npos) << r.err;
+    EXPECT_LT(r.seconds, 10);
+    sim.stop();
+    EXPECT_TRUE(sim.log_lines("SET").empty());
 }
 
 TEST(EndToEnd, AnalyzerVanishingDuringRestoreIsReported) {

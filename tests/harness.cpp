@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -38,25 +39,26 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    const std::string command = "rm -rf '" + path + "'";
-    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) std::fprintf(stderr, "could not remove %s: %s\n", path.c_str(), error.message().c_str());
 }
 
 Simulator::Simulator(const std::string& dir, int port, const std::vector<std::string>& options) {
-    log_path = dir + "/sim.log";
+    log_path = dir + "/sim-COM" + std::to_string(port) + ".log";
     std::remove(log_path.c_str());
     std::vector<std::string> args = {K210SIM_PATH, "--dir", dir, "--port", std::to_string(port),
                                      "--link", port_link(dir, port), "--log", log_path};
     args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     pid = fork();
-    if (pid == 0) {
+    if (pid == 0) {  // only async-signal-safe calls until exec
         dup2(out[1], 1);
         close(out[0]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -103,30 +105,52 @@ std::vector<double> Simulator::log_times(const std::string& kind) const {
     return times;
 }
 
+namespace {
+
+// This process's environment with `entries` ("NAME=value") set on top.
+std::vector<std::string> with_entries(const std::vector<std::string>& entries) {
+    std::vector<std::string> all;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& mine : entries) replaced = replaced || mine.substr(0, mine.find('=')) == name;
+        if (!replaced) all.push_back(entry);
+    }
+    all.insert(all.end(), entries.begin(), entries.end());
+    return all;
+}
+
+}  // namespace
+
 RunResult run_program(const std::string& program, const std::string& dir, const std::string& input,
-                      const std::vector<std::string>& env, double limit_seconds,
-                      const std::vector<std::string>& arguments) {
-    const std::string in_path = dir + "/.stdin", out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+                      const RunOptions& options) {
+    const TempDir io;  // the run's console, outside the folder it works in
+    const std::string in_path = io.file("stdin"), out_path = io.file("stdout"), err_path = io.file("stderr");
     write_file(in_path, input);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const auto& a : options.arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> environment = with_entries(options.env);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
-    if (pid == 0) {
+    if (pid == 0) {  // only async-signal-safe calls until exec
         if (chdir(dir.c_str()) != 0) _exit(127);
         dup2(open(in_path.c_str(), O_RDONLY), 0);
         dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        if (options.stdout_closed) close(1);
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     RunResult result;
     int status = 0;
     for (;;) {
         if (waitpid(pid, &status, WNOHANG) == pid) break;
-        if (std::chrono::steady_clock::now() - start > std::chrono::duration<double>(limit_seconds)) {
+        if (std::chrono::steady_clock::now() - start > std::chrono::duration<double>(options.limit_seconds)) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             break;
@@ -164,28 +188,30 @@ std::string lines_as_posix(const std::string& text) {
 void copy_file(const std::string& from, const std::string& to) { write_file(to, read_file(from)); }
 
 RunResult run_with_programmer(const std::string& dir, const std::string& input, const std::string& programmer_dir,
-                              const std::vector<std::string>& env) {
-    std::vector<std::string> all_env = env;
+                              RunOptions options) {
     if (!wine_build()) {
         const char* path = std::getenv("PATH");
-        all_env.push_back("PATH=" + programmer_dir + ":" + (path ? path : "/usr/bin:/bin"));
-        return run_program(K210PROG_PATH, dir, input, all_env);
+        options.env.push_back("PATH=" + programmer_dir + ":" + (path ? path : "/usr/bin:/bin"));
+        return run_program(K210PROG_PATH, dir, input, options);
     }
     // cmd.exe finds BSL.EXE in the working folder.
     copy_file(programmer_dir + "/BSL.EXE", dir + "/BSL.EXE");
-    const std::vector<std::string> program = {std::string(wine_build()) + "/k210prog.exe"};
-    RunResult r = run_program("/usr/bin/wine", dir, input, all_env, 180, program);
+    options.arguments.insert(options.arguments.begin(), std::string(wine_build()) + "/k210prog.exe");
+    options.limit_seconds = 180;
+    RunResult r = run_program("/usr/bin/wine", dir, input, options);
     r.out = lines_as_posix(r.out);
     return r;
 }
 
 }  // namespace
 
-RunResult run_k210prog(const std::string& dir, const std::string& input,
-                       const std::string& programmer_statuses) {
+RunResult run_k210prog(const std::string& dir, const std::string& input, const std::string& programmer_statuses,
+                       const RunOptions& options) {
     const std::string standin = wine_build() ? std::string(wine_build()) + "/standin" : STANDIN_DIR;
-    return run_with_programmer(dir, input, standin,
-                               {"BSL_STANDIN_LOG=bsl.log", "BSL_STANDIN_STATUS=" + programmer_statuses});
+    RunOptions with_standin = options;
+    with_standin.env.push_back("BSL_STANDIN_LOG=bsl.log");
+    with_standin.env.push_back("BSL_STANDIN_STATUS=" + programmer_statuses);
+    return run_with_programmer(dir, input, standin, with_standin);
 }
 
 RunResult run_k210prog_with_bsl(const std::string& dir, const std::string& input) {

@@ -44,11 +44,16 @@ struct RunResult {
     double seconds = 0;
 };
 
-// Runs a program in `dir` with `input` as its whole standard input; extra
-// environment entries are "NAME=value". Kills it after `limit_seconds`.
+struct RunOptions {
+    std::vector<std::string> env;        // extra environment entries, "NAME=value"
+    std::vector<std::string> arguments;
+    double limit_seconds = 120;          // killed after this
+    bool stdout_closed = false;          // started with standard output closed
+};
+
+// Runs a program in `dir` with `input` as its whole standard input.
 RunResult run_program(const std::string& program, const std::string& dir, const std::string& input,
-                      const std::vector<std::string>& env = {}, double limit_seconds = 120,
-                      const std::vector<std::string>& arguments = {});
+                      const RunOptions& options = {});
 
 // The Windows build whose programs the tests run under Wine instead of the
 // native ones (K210_WINE_BUILD), or nullptr.
@@ -61,7 +66,7 @@ std::string port_link(const std::string& dir, int port);
 // k210prog with the stand-in programmer, logging to dir/bsl.log. Under Wine
 // the console's CR LF line ends are read back as "\n".
 RunResult run_k210prog(const std::string& dir, const std::string& input,
-                       const std::string& programmer_statuses = "0");
+                       const std::string& programmer_statuses = "0", const RunOptions& options = {});
 
 // k210prog with the real programmer BSL.EXE.
 RunResult run_k210prog_with_bsl(const std::string& dir, const std::string& input);

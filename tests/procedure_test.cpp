@@ -55,10 +55,10 @@ TEST(ProgrammerCommandLine, NamesTheImageFromTheThreeAnswers) {
         a.old_style_sensor = c.old_sensor;
         EXPECT_EQ(firmware_image_name(a), c.image);
     }
-    EXPECT_EQ(programmer_command_line("COM3", HardwareAnswers{}), "BSL.EXE +mpvr -cCOM3 K210t.TXT");
+    EXPECT_EQ(programmer_command_line(*PortName::from_digit('3'), HardwareAnswers{}), "BSL.EXE +mpvr -cCOM3 K210t.TXT");
     HardwareAnswers longest;
     longest.old_unit = longest.carbon_monoxide_only = true;
-    EXPECT_EQ(programmer_command_line("COM9", longest), "BSL.EXE +mpvr -cCOM9 K210fxt.TXT");
+    EXPECT_EQ(programmer_command_line(*PortName::from_digit('9'), longest), "BSL.EXE +mpvr -cCOM9 K210fxt.TXT");
 }
 
 TEST(ProgrammerRun, ReportsTheExitStatusAndFailureToStart) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,10 @@ std::string test_image(std::size_t size) {
 }
 
 RunResult run_bsl(const std::string& dir, const std::vector<std::string>& arguments) {
-    return run_program(BSL_DIR "/BSL.EXE", dir, "", {}, 60, arguments);
+    RunOptions options;
+    options.arguments = arguments;
+    options.limit_seconds = 60;
+    return run_program(BSL_DIR "/BSL.EXE", dir, "", options);
 }
 
 bool port_is_free(const std::string& device) {
@@ -97,25 +101,49 @@ TEST(Programmer, FailsClearlyAndNeverReportsSuccessAfterAFailure) {
     }
 }
 
-TEST(Programmer, OldUnitRunGetsNewFirmwareAndItsOwnSettingsBack) {
+std::vector<std::string> archives_of(const TempDir& dir, const std::string& serial) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("SETTINGS-" + serial + "-", 0) == 0) names.push_back(name);
+    }
+    return names;
+}
+
+// An old unit loses its settings with the erase. Interrupted after the
+// programming, it runs with factory settings; the rerun must still give it
+// its own settings back, not the factory ones it now reports.
+TEST(Programmer, AnInterruptedOldUnitUpdateGetsItsOwnSettingsBackOnTheRerun) {
     TempDir dir;
     write_file(dir.file("K210fxt.TXT"), test_image(2000));
     Simulator sim(dir.path, 2, {"--old-unit", "--dump", dir.file("flash.txt")});
-    const RunResult r = run_k210prog_with_bsl(dir.path, "2\ny\ny\nn\nc\nc\n");
+    RunResult r = run_k210prog_with_bsl(dir.path, "2\ny\ny\nn\nc\nq\n");
+    EXPECT_EQ(r.exit_status, 2) << r.out;
+    EXPECT_NE(r.out.find("BSL: done: erased, programmed, verified"), std::string::npos) << r.out;
+    const std::string saved = read_file(dir.file("SETTINGS.TXT"));
+    EXPECT_NE(saved.find("SRAL:210457"), std::string::npos);
+    EXPECT_TRUE(file_exists(dir.file("SETTINGS.PND")));
+
+    r = run_k210prog_with_bsl(dir.path, "2\ny\ny\nn\nc\nc\n");
     EXPECT_EQ(r.exit_status, 0) << r.out;
-    EXPECT_NE(r.out.find("BSL: done: erased, programmed, verified, started; K210fxt.TXT"), std::string::npos);
     EXPECT_EQ(r.out.substr(r.out.size() - 22), "Programming Complete!\n");
+    EXPECT_NE(r.err.find("settings of analyzer 210457"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("this capture (analyzer 000000)"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), saved);
+    EXPECT_FALSE(file_exists(dir.file("SETTINGS.PND")));  // the settings are back
+    EXPECT_EQ(archives_of(dir, "210457").size(), 1u);
+    EXPECT_EQ(archives_of(dir, "000000").size(), 1u);
     sim.stop();
     TempDir other;
     Simulator untouched(other.path, 2);  // an analyzer of the same profile, never programmed
     untouched.stop();
     std::vector<std::string> expected = untouched.log_lines("FINAL");
-    expected[1] = "VERS 4.2";  // the new firmware's version; everything else as captured
+    expected[1] = "VERS 4.2";  // the new firmware's version; everything else as first captured
     EXPECT_EQ(sim.log_lines("FINAL"), expected);
-    EXPECT_NE(sim.log().find("FACTORY-SETTINGS"), std::string::npos);
     Image flash;
     std::string error;
     ASSERT_TRUE(read_ti_txt(dir.file("flash.txt"), flash, error)) << error;
+    ASSERT_FALSE(flash.empty());
     EXPECT_EQ(flash[0].bytes.size(), 2000u);
 }
 

@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <termios.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +16,7 @@
 
 #include "harness.h"
 #include "serial_link/serial_link.h"
+#include "serial_link/standard_streams.h"
 
 namespace {
 
@@ -47,7 +50,7 @@ class PortLink : public ::testing::Test {
     }
     void TearDown() override {
         if (master < 0 && device.empty()) return;
-        close_port();
+        (void)close_port();  // most tests have closed it already
         if (master >= 0) close(master);
         EXPECT_EQ(chdir(old_cwd), 0);
     }
@@ -69,10 +72,11 @@ class PortLink : public ::testing::Test {
     int master = -1;
     std::string device;
     char old_cwd[4096];
+    const PortName COM5 = *PortName::from_text("COM5");
 };
 
 TEST_F(PortLink, OpensARawNineSixHundredEightNOneLine) {
-    ASSERT_EQ(open_port("COM5"), PORT_OK);
+    ASSERT_EQ(open_port(COM5), PortStatus::ok);
     termios t;
     ASSERT_EQ(tcgetattr(master, &t), 0);  // the far side sees the slave's settings
     EXPECT_EQ(cfgetospeed(&t), B9600);
@@ -85,35 +89,39 @@ TEST_F(PortLink, OpensARawNineSixHundredEightNOneLine) {
 
     // Eight-bit clean both ways: CR, LF, NUL and 0xFF pass unchanged.
     const std::string bytes("A\r\n\0\xFF\x11\x13Z", 8);
-    ASSERT_EQ(send_command(bytes.data(), bytes.size()), SEND_OK);
+    ASSERT_EQ(send_command(bytes.data(), bytes.size()), SendStatus::ok);
     EXPECT_EQ(analyzer_receives(), bytes);
     analyzer_sends(bytes);
     char reply[REPLY_LIMIT + 1];
-    ASSERT_EQ(read_reply(reply, 8), 8u);
+    ASSERT_EQ(read_reply(reply, 8).count, 8u);
     EXPECT_EQ(std::string(reply, 8), bytes);
 }
 
 TEST_F(PortLink, ReadEndsAtTheLimitAfterAGapOrAtTheTotalTime) {
-    ASSERT_EQ(open_port("COM5"), PORT_OK);
+    ASSERT_EQ(open_port(COM5), PortStatus::ok);
     char reply[REPLY_LIMIT + 1];
 
     analyzer_sends("0123456789");
     auto start = Clock::now();
-    EXPECT_EQ(read_reply(reply, 4), 4u);  // at the limit, at once
+    ReadResult r = read_reply(reply, 4);  // at the limit, at once
     EXPECT_LT(ms_since(start), 100);
+    EXPECT_EQ(r.count, 4u);
+    EXPECT_EQ(r.end, ReadEnd::limit);
     EXPECT_STREQ(reply, "0123");
 
     // Bytes 150 ms apart belong to one reply; it ends 250 ms after the last.
-    send_command("x", 1);  // also drops the queued "456789"
+    // (The exact times are checked against a fake clock in serial_port_posix_test.)
+    ASSERT_EQ(send_command("x", 1), SendStatus::ok);  // also drops the queued "456789"
     std::thread late([&] {
         analyzer_sends("AB");
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         analyzer_sends("CD\r");
     });
     start = Clock::now();
-    EXPECT_EQ(read_reply(reply, REPLY_LIMIT), 5u);
+    r = read_reply(reply, REPLY_LIMIT);
     const double gap_read = ms_since(start);
     late.join();
+    EXPECT_EQ(r.count, 5u);
     EXPECT_STREQ(reply, "ABCD\r");
     EXPECT_GE(gap_read, 395);
     EXPECT_LT(gap_read, 400 + 300);
@@ -121,44 +129,49 @@ TEST_F(PortLink, ReadEndsAtTheLimitAfterAGapOrAtTheTotalTime) {
     // Nothing at all: 10 ms per requested byte plus 1000 ms, buffer emptied.
     std::strcpy(reply, "old");
     start = Clock::now();
-    EXPECT_EQ(read_reply(reply, 20), 0u);
+    r = read_reply(reply, 20);
     const double empty_read = ms_since(start);
+    EXPECT_EQ(r.count, 0u);
+    EXPECT_EQ(r.end, ReadEnd::time_rule);
     EXPECT_STREQ(reply, "");
     EXPECT_GE(empty_read, 1195);
     EXPECT_LT(empty_read, 1200 + 300);
 }
 
 TEST_F(PortLink, DropsWaitingInputBeforeEachCommand) {
-    ASSERT_EQ(open_port("COM5"), PORT_OK);
+    ASSERT_EQ(open_port(COM5), PortStatus::ok);
     analyzer_sends("late tail of an earlier reply\r");
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(send_command("MODE?\r", 6), SEND_OK);
+    ASSERT_EQ(send_command("MODE?\r", 6), SendStatus::ok);
     EXPECT_EQ(analyzer_receives(), "MODE?\r");
     analyzer_sends("MODE:2\r");
     char reply[REPLY_LIMIT + 1];
-    EXPECT_EQ(read_reply(reply, REPLY_LIMIT), 7u);
+    EXPECT_EQ(read_reply(reply, REPLY_LIMIT).count, 7u);
     EXPECT_STREQ(reply, "MODE:2\r");
 }
 
-TEST_F(PortLink, AVanishedDeviceFailsAtOnce) {
-    ASSERT_EQ(open_port("COM5"), PORT_OK);
+TEST_F(PortLink, AVanishedDeviceIsNotSilence) {
+    ASSERT_EQ(open_port(COM5), PortStatus::ok);
     close(master);
     master = -1;
     char reply[REPLY_LIMIT + 1] = "untouched";
     const auto start = Clock::now();
-    EXPECT_EQ(read_reply(reply, REPLY_LIMIT), 0u);
+    const ReadResult r = read_reply(reply, REPLY_LIMIT);
     EXPECT_LT(ms_since(start), 500);  // no waiting out the 3.56 s time-out
+    EXPECT_EQ(r.end, ReadEnd::device_gone);
+    EXPECT_EQ(r.count, 0u);
     EXPECT_STREQ(reply, "untouched");
-    EXPECT_EQ(send_command("MODE 2\r", 7), SEND_FAILED);
+    EXPECT_NE(port_failure_reason().find("hung up"), std::string::npos) << port_failure_reason();
+    EXPECT_EQ(send_command("MODE 2\r", 7), SendStatus::failed);
 }
 
 TEST_F(PortLink, ClosePutsBackTheTimeOutsAndFreesThePort) {
-    ASSERT_EQ(open_port("COM5"), PORT_OK);
+    ASSERT_EQ(open_port(COM5), PortStatus::ok);
     int other = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);  // held while open
-    EXPECT_EQ(close_port(), PORT_OK);
-    EXPECT_EQ(close_port(), PORT_CLOSE_FAILED);  // a second close touches nothing
+    EXPECT_EQ(close_port(), PortStatus::ok);
+    EXPECT_EQ(close_port(), PortStatus::close_failed);  // a second close touches nothing
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     termios t;
     ASSERT_EQ(tcgetattr(other, &t), 0);
@@ -166,27 +179,63 @@ TEST_F(PortLink, ClosePutsBackTheTimeOutsAndFreesThePort) {
     EXPECT_EQ(t.c_cc[VTIME], 7);
     flock(other, LOCK_UN);
     close(other);
-    EXPECT_EQ(open_port("COM5"), PORT_OK);  // and it opens again
+    EXPECT_EQ(open_port(COM5), PortStatus::ok);  // and it opens again
 }
 
 TEST_F(PortLink, RefusesWhatIsNotAFreeSerialLine) {
     int holder = open(device.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(open_port("COM5"), PORT_OPEN_FAILED);
+    EXPECT_EQ(open_port(COM5), PortStatus::open_failed);
     EXPECT_NE(port_failure_reason().find("busy"), std::string::npos);
     close(holder);
 
     write_file("COM6", "a regular file\n");
-    EXPECT_EQ(open_port("COM6"), PORT_OPEN_FAILED);
+    EXPECT_EQ(open_port(*PortName::from_text("COM6")), PortStatus::open_failed);
     EXPECT_NE(port_failure_reason().find("not a serial device"), std::string::npos);
     ASSERT_EQ(symlink("/dev/nonexistent-adapter", "COM7"), 0);
-    EXPECT_EQ(open_port("COM7"), PORT_OPEN_FAILED);
+    EXPECT_EQ(open_port(*PortName::from_text("COM7")), PortStatus::open_failed);
     EXPECT_NE(port_failure_reason().find("no such device"), std::string::npos);
-    EXPECT_EQ(close_port(), PORT_CLOSE_FAILED);  // no handle was kept
+    EXPECT_EQ(close_port(), PortStatus::close_failed);  // no handle was kept
 
-    EXPECT_EQ(port_device_path("COM1"), "/dev/ttyS0");
-    EXPECT_EQ(port_device_path("COM9"), "/dev/ttyS8");
-    EXPECT_EQ(port_device_path("COM5"), "COM5");
+    EXPECT_EQ(open_port(COM5), PortStatus::ok);
+    EXPECT_EQ(open_port(COM5), PortStatus::open_failed);  // a second open of an open link
+    EXPECT_NE(port_failure_reason().find("already open"), std::string::npos);
+}
+
+TEST(PortNames, OnlyComOneToNineNameADevice) {
+    for (const char* bad : {"", "COM", "COM0", "COM10", "com3", "COMX", "LPT1"})
+        EXPECT_FALSE(PortName::from_text(bad)) << bad;
+    for (int bad : std::initializer_list<int>{'0', 'a', ' ', -1, 0x100 + '3'}) EXPECT_FALSE(PortName::from_digit(bad)) << bad;
+    EXPECT_EQ(PortName::from_digit('7')->text(), "COM7");
+    if (wine_build()) return;
+    TempDir dir;
+    char old_cwd[4096];
+    ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/ttyUSB0", "COM4"), 0);
+    const PortDevice linked = port_device(*PortName::from_text("COM4"));
+    const PortDevice builtin = port_device(*PortName::from_text("COM9"));
+    EXPECT_EQ(chdir(old_cwd), 0);
+    EXPECT_EQ(linked.path, "COM4");
+    EXPECT_NE(linked.how.find("link in this folder, to /dev/ttyUSB0"), std::string::npos) << linked.how;
+    EXPECT_EQ(port_device(*PortName::from_text("COM1")).path, "/dev/ttyS0");
+    EXPECT_EQ(builtin.path, "/dev/ttyS8");
+}
+
+TEST(StandardStreams, ClosedOnesAreOpenedOnTheNullDevice) {
+    const pid_t child = fork();
+    if (child == 0) {  // closes its standard output, then opens a file as a port would
+        close(1);
+        make_standard_streams_valid();
+        const int next = open("/dev/null", O_RDONLY);
+        struct stat out {}, null {};
+        stat("/dev/null", &null);
+        const bool on_null = fstat(1, &out) == 0 && out.st_rdev == null.st_rdev;
+        _exit(next > 2 && on_null ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

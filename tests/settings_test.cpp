@@ -2,23 +2,23 @@
 // the restore pass, and the translator from saved lines to set commands.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "settings/capture.h"
 #include "settings/restore.h"
+#include "settings/settings_store.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
 Lines translate_all(const Lines& lines) {
-    reset_translator();
+    Translator translator;
     Lines sent;
     for (const std::string& line : lines) {
         std::string command;
-        if (next_set_command(line.c_str(), command)) sent.push_back(command);
+        if (translator.next_set_command(line.c_str(), command)) sent.push_back(command);
     }
     return sent;
 }
@@ -82,28 +82,30 @@ TEST(Translator, BuildsCommandsOfAnyLengthWhole) {
     EXPECT_EQ(translate_all(many).back(), expected);
 }
 
-Lines read_lines_of(const std::string& bytes) {
-    std::FILE* file = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::rewind(file);
+Lines lines_of(const std::string& bytes) {
     Lines lines;
-    std::string line;
-    while (read_settings_line(file, line)) lines.push_back(line);
-    std::fclose(file);
+    std::string error;
+    EXPECT_TRUE(split_settings_lines(bytes, lines, error)) << error;
     return lines;
 }
 
 TEST(SettingsLineReading, TakesWholeLinesWithoutTheirLineFeed) {
-    const std::string long_line(700, 'x');
-    EXPECT_EQ(read_lines_of("MODE?\r\nM:2\r\n"), (Lines{"MODE?\r", "M:2\r"}));
-    EXPECT_EQ(read_lines_of(long_line + "\r\n"), Lines{long_line + "\r"});
-    EXPECT_EQ(read_lines_of("MODE?\r\nM:2\r"), (Lines{"MODE?\r", "M:2\r"}));
-    EXPECT_EQ(read_lines_of("\n\nA"), (Lines{"", "", "A"}));
-    EXPECT_EQ(read_lines_of(""), Lines{});
+    const std::string long_line(SETTINGS_LINE_LIMIT, 'x');
+    EXPECT_EQ(lines_of("MODE?\r\nM:2\r\n"), (Lines{"MODE?\r", "M:2\r"}));
+    EXPECT_EQ(lines_of(long_line + "\n"), Lines{long_line});
+    EXPECT_EQ(lines_of("MODE?\r\nM:2\r"), (Lines{"MODE?\r", "M:2\r"}));
+    EXPECT_EQ(lines_of("\n\nA"), (Lines{"", "", "A"}));
+    EXPECT_EQ(lines_of(""), Lines{});
     // A line holding a NUL is the text before it, for the translator and the echo.
-    const Lines with_nul = read_lines_of(std::string("M:2\0zz\r\nB\n", 10));
+    const Lines with_nul = lines_of(std::string("M:2\0zz\r\nB\n", 10));
     ASSERT_EQ(with_nul.size(), 2u);
     EXPECT_STREQ(with_nul[0].c_str(), "M:2");
+    // A line over the limit is refused with its number, never read without end.
+    Lines lines;
+    std::string error;
+    EXPECT_FALSE(split_settings_lines("MODE?\r\nM:2\r\n" + long_line + "y\n", lines, error));
+    EXPECT_NE(error.find("line 3 is longer than"), std::string::npos) << error;
+    EXPECT_TRUE(lines.empty());
 }
 
 struct LayoutCase {

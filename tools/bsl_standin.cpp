@@ -18,7 +18,7 @@
 #include <cstring>
 #include <string>
 
-#include "serial_link/serial_link.h"
+#include "serial_link/port_name.h"
 
 namespace {
 
@@ -46,15 +46,17 @@ int status_for_run(int run) {
 
 // Whether the port could be taken for exclusive use right now.
 const char* port_state(const char* port_name) {
-    if (!port_name) return "none";
+    const std::optional<PortName> name = port_name ? PortName::from_text(port_name) : std::nullopt;
+    if (!name) return "none";
+    const std::string path = port_device(*name).path;
 #ifdef _WIN32
-    HANDLE port = CreateFileA(port_device_path(port_name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED ? "busy" : "missing";
     CloseHandle(port);
     return "free";
 #else
-    int fd = open(port_device_path(port_name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return "missing";
     const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
     close(fd);

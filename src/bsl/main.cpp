@@ -5,6 +5,8 @@
 #include <string>
 
 #include "bsl/programmer.h"
+#include "serial_link/port_name.h"
+#include "serial_link/standard_streams.h"
 
 namespace {
 
@@ -39,10 +41,6 @@ bool parse_letters(const char* letters, ProgrammerRequest& request) {
     return true;
 }
 
-bool is_port_name(const char* name) {
-    return std::strlen(name) == 4 && std::strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9';
-}
-
 // Returns an empty text when the arguments are good, else what is wrong.
 std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, bool& help) {
     bool letters_given = false;
@@ -55,7 +53,7 @@ std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, b
             if (!parse_letters(a + 1, request)) return std::string("unknown action letters '") + a + "'";
             letters_given = true;
         } else if (std::strncmp(a, "-c", 2) == 0) {
-            if (!is_port_name(a + 2)) return std::string("bad port '") + (a + 2) + "' (COM1 to COM9)";
+            if (!PortName::from_text(a + 2)) return std::string("bad port '") + (a + 2) + "' (COM1 to COM9)";
             request.port_name = a + 2;
         } else if (a[0] == '-') {
             return std::string("unknown option '") + a + "'";
@@ -75,6 +73,7 @@ std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, b
 }  // namespace
 
 int main(int argc, char** argv) {
+    make_standard_streams_valid();
     ProgrammerRequest request;
     bool help = false;
     const std::string problem = parse_arguments(argc, argv, request, help);
@@ -86,5 +85,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "BSL.EXE: %s\n%s", problem.c_str(), USAGE);
         return 1;
     }
-    return run_programmer_request(request);
+    ProgrammerSession session(request);
+    return session.run();
 }

@@ -27,3 +27,8 @@ void report_end_of_input() {
     std::fflush(stdout);
     std::fprintf(stderr, "\nk210prog: input ended at the prompt; the run stops here.\n");
 }
+
+void report(const std::string& what) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "k210prog: %s\n", what.c_str());
+}

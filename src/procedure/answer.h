@@ -2,6 +2,8 @@
 // standard input. Characters typed after it stay queued for later prompts.
 #pragma once
 
+#include <string>
+
 constexpr int ANSWER_END_OF_INPUT = -1;
 
 // Shows any pending prompt, skips blanks and line ends, and returns the next
@@ -13,3 +15,6 @@ int answer_upper(int answer);
 
 // Tells the user, on standard error, that input ended at a prompt.
 void report_end_of_input();
+
+// One line on standard error, beside the dialogue: "k210prog: <what>".
+void report(const std::string& what);

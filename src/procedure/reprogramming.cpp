@@ -4,13 +4,13 @@
 
 #include "procedure/answer.h"
 #include "serial_link/serial_link.h"
+#include "settings/query_table.h"
 #include "settings/restore.h"
+#include "settings/settings_store.h"
 
 namespace {
 
-constexpr int ASK_AGAIN = 0;
-constexpr int GO_ON = 1;
-constexpr int ENDED = 2;
+enum class PromptStep { ask_again, go_on, ended };
 
 // Asks a yes/no question; anything but Y is no. Returns false at end of input.
 bool ask_yes_no(const char* question, bool& yes) {
@@ -36,17 +36,17 @@ bool ask_hardware_questions(HardwareAnswers& answers) {
 }
 
 // One round of a switch prompt: C goes on, Q or the end of input ends the run.
-int switch_prompt_answer(int answer) {
+PromptStep switch_prompt_answer(int answer) {
     if (answer == ANSWER_END_OF_INPUT) {
         report_end_of_input();
-        return ENDED;
+        return PromptStep::ended;
     }
     answer = answer_upper(answer);
-    if (answer == 'Q') return ENDED;
-    return answer == 'C' ? GO_ON : ASK_AGAIN;
+    if (answer == 'Q') return PromptStep::ended;
+    return answer == 'C' ? PromptStep::go_on : PromptStep::ask_again;
 }
 
-int wait_for_switches_on() {
+PromptStep wait_for_switches_on() {
     for (;;) {
         std::printf("You must now turn on the programming switches.\n");
         std::printf("Press I for more info, or C to continue>");
@@ -59,57 +59,79 @@ int wait_for_switches_on() {
             std::printf("Slide all 5 switches to the ON position.\n");
             continue;
         }
-        const int next = switch_prompt_answer(answer);
-        if (next != ASK_AGAIN) return next;
+        const PromptStep next = switch_prompt_answer(answer);
+        if (next != PromptStep::ask_again) return next;
     }
 }
 
-int wait_for_switches_off() {
+PromptStep wait_for_switches_off() {
     for (;;) {
         std::printf("Turn off the programming switches.\n");
         std::printf("When ready press C to continue>");
-        const int next = switch_prompt_answer(read_answer());
-        if (next != ASK_AGAIN) return next;
+        const PromptStep next = switch_prompt_answer(read_answer());
+        if (next != PromptStep::ask_again) return next;
     }
 }
 
 // Runs the programmer until it succeeds or the user declines a retry.
-int program_with_retries(const std::string& command_line) {
+RunEnd program_with_retries(const std::string& command_line) {
     for (;;) {
         std::printf("Launching Bootstrap Loader Program...\n");
         std::printf("\n");
-        if (run_programmer(command_line.c_str()) == 0) return RUN_COMPLETE;
+        if (run_programmer(command_line.c_str()) == 0) return RunEnd::complete;
         std::printf("BSL Programming failed.\n");
         std::printf("Retry? (Y or N)>");
         const int answer = read_answer();
         if (answer == ANSWER_END_OF_INPUT) {
             report_end_of_input();
-            return RUN_STOPPED;
+            return RunEnd::stopped;
         }
-        if (answer_upper(answer) != 'Y') return RUN_FAILED;
+        if (answer_upper(answer) != 'Y') return RunEnd::failed;
     }
 }
 
-int reconnect_and_restore(const char* port_name, bool old_unit) {
-    if (open_port(port_name) != PORT_OK) {
-        report_open_failure(port_name);
-        return RUN_FAILED;
+// Closing ends the run either way; a failed close has nothing left to spoil.
+void close_at_the_end() { (void)close_port(); }
+
+// From here until its settings are back, an old unit runs new firmware with
+// factory settings: SETTINGS.TXT must survive any later capture.
+void record_restore_pending() {
+    std::string error;
+    if (!mark_restore_pending(error))
+        report(error + "; keep a copy of " + SETTINGS_FILE_NAME + " until its settings are back");
+}
+
+RunEnd restore_old_unit(const PortName& port) {
+    switch (restore_settings()) {
+        case RestoreStatus::ok:
+            if (!clear_restore_pending()) report(std::string("could not remove ") + PENDING_RESTORE_NAME);
+            return RunEnd::complete;
+        case RestoreStatus::write_failed:
+            std::printf(" Error Writing %s !\n", port.c_str());
+            report(port_failure_reason() + "; run k210prog again to restore the settings");
+            return RunEnd::failed;
+        case RestoreStatus::file_refused:
+            break;
     }
-    if (old_unit && restore_settings() != RESTORE_OK) {
-        std::printf(" Error Writing %s !\n", port_name);
-        close_port();
-        return RUN_FAILED;
+    return RunEnd::failed;
+}
+
+RunEnd reconnect_and_restore(const PortName& port, bool old_unit) {
+    if (open_port(port) != PortStatus::ok) {
+        report_open_failure(port);
+        return RunEnd::failed;
     }
-    std::printf("Programming Complete!\n");
-    close_port();
-    return RUN_COMPLETE;
+    const RunEnd restored = old_unit ? restore_old_unit(port) : RunEnd::complete;
+    if (restored == RunEnd::complete) std::printf("Programming Complete!\n");
+    close_at_the_end();
+    return restored;
 }
 
 }  // namespace
 
-void report_open_failure(const char* port_name) {
-    std::printf(" Error Opening %s !\n", port_name);
-    std::fprintf(stderr, "k210prog: %s\n", port_failure_reason().c_str());
+void report_open_failure(const PortName& port) {
+    std::printf(" Error Opening %s !\n", port.c_str());
+    report(port_failure_reason());
 }
 
 std::string firmware_image_name(const HardwareAnswers& answers) {
@@ -120,25 +142,21 @@ std::string firmware_image_name(const HardwareAnswers& answers) {
     return name + ".TXT";
 }
 
-std::string programmer_command_line(const char* port_name, const HardwareAnswers& answers) {
-    return std::string("BSL.EXE +mpvr -c") + port_name + " " + firmware_image_name(answers);
+std::string programmer_command_line(const PortName& port, const HardwareAnswers& answers) {
+    return "BSL.EXE +mpvr -c" + port.text() + " " + firmware_image_name(answers);
 }
 
-int run_reprogramming(const char* port_name) {
+// The port is closed from here until the reconnection: the programmer needs it.
+RunEnd run_reprogramming(const PortName& port) {
     HardwareAnswers answers;
     if (!ask_hardware_questions(answers)) {
         report_end_of_input();
-        return RUN_STOPPED;
+        return RunEnd::stopped;
     }
-    if (wait_for_switches_on() == ENDED) {
-        close_port();  // the port is already closed; this is a no-op
-        return RUN_STOPPED;
-    }
-    const int programmed = program_with_retries(programmer_command_line(port_name, answers));
-    if (programmed != RUN_COMPLETE) return programmed;
-    if (wait_for_switches_off() == ENDED) {
-        close_port();
-        return RUN_STOPPED;
-    }
-    return reconnect_and_restore(port_name, answers.old_unit);
+    if (wait_for_switches_on() == PromptStep::ended) return RunEnd::stopped;
+    if (answers.old_unit) record_restore_pending();
+    const RunEnd programmed = program_with_retries(programmer_command_line(port, answers));
+    if (programmed != RunEnd::complete) return programmed;
+    if (wait_for_switches_off() == PromptStep::ended) return RunEnd::stopped;
+    return reconnect_and_restore(port, answers.old_unit);
 }

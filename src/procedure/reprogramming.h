@@ -5,11 +5,13 @@
 
 #include <string>
 
-// How a run ends; the numbers are the program's exit status.
-enum RunEnd {
-    RUN_COMPLETE = 0,  // "Programming Complete!" was reached
-    RUN_FAILED = 1,    // a port, file, programmer or analyzer failure ended it
-    RUN_STOPPED = 2,   // the user's answer, or the end of input, ended it
+#include "serial_link/port_name.h"
+
+// How a run ends.
+enum class RunEnd {
+    complete,  // "Programming Complete!" was reached
+    failed,    // a port, file, programmer or analyzer failure ended it
+    stopped,   // the user's answer, or the end of input, ended it
 };
 
 struct HardwareAnswers {
@@ -22,14 +24,14 @@ struct HardwareAnswers {
 std::string firmware_image_name(const HardwareAnswers& answers);
 
 // For example "BSL.EXE +mpvr -cCOM3 K210t.TXT".
-std::string programmer_command_line(const char* port_name, const HardwareAnswers& answers);
+std::string programmer_command_line(const PortName& port, const HardwareAnswers& answers);
 
 // Runs a command line through the system's command processor and waits for
 // it. Returns 0 when the command ran and exited with status 0.
-int run_programmer(const char* command_line);
+[[nodiscard]] int run_programmer(const char* command_line);
 
 // " Error Opening COMn !" on the console, and the system's reason on stderr.
-void report_open_failure(const char* port_name);
+void report_open_failure(const PortName& port);
 
 // Runs the sequence on a closed port and returns how the run ended.
-int run_reprogramming(const char* port_name);
+[[nodiscard]] RunEnd run_reprogramming(const PortName& port);

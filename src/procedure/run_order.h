@@ -1,5 +1,9 @@
 // One firmware-update run, from the banner to the end of the dialogue.
 #pragma once
 
-// Returns the exit status: see RunEnd in reprogramming.h.
-int run_firmware_update();
+#include "procedure/reprogramming.h"
+
+[[nodiscard]] RunEnd run_firmware_update();
+
+// The program's exit status for how a run ended (see the README).
+int exit_status(RunEnd end);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "procedure/answer.h"
 #include "serial_link/serial_link.h"
@@ -10,20 +11,52 @@
 
 namespace {
 
+// The capture always ends with the port closed; nothing reads a close failure.
+void end_with_port_closed() { (void)close_port(); }
+
 // After a silent first query: SETTINGS.TXT from an earlier run is exactly
 // what an old unit may need later, so it is kept; only a missing one is made.
-int handle_no_first_reply(std::FILE* file) {
+CaptureOutcome handle_no_first_reply(CaptureFile& file) {
     std::printf("  No Response from VORTAN.\n");
     std::printf("Proceed with Reprogramming? ");
     const int answer = read_answer();
-    discard_capture_file(file);
-    ensure_settings_file();
-    close_port();
+    file.discard();
+    const bool made = ensure_settings_file();
+    end_with_port_closed();
     if (answer == ANSWER_END_OF_INPUT) {
         report_end_of_input();
-        return CAPTURE_STOPPED;
+        return CaptureOutcome::stopped;
     }
-    return answer_upper(answer) == 'Y' ? CAPTURE_CONTINUE : CAPTURE_STOPPED;
+    if (answer_upper(answer) != 'Y') return CaptureOutcome::stopped;
+    if (!made) report(std::string("could not make an empty ") + SETTINGS_FILE_NAME);
+    return CaptureOutcome::continue_run;
+}
+
+// The device went away in the middle: what was captured is incomplete, so
+// it must not replace the settings saved before.
+CaptureOutcome handle_lost_port(CaptureFile& file, const PortName& port) {
+    file.discard();
+    std::printf(" Error Reading %s !\n", port.c_str());
+    report(port_failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
+    end_with_port_closed();
+    return CaptureOutcome::failed;
+}
+
+// Archives the capture, then puts it in place as SETTINGS.TXT unless that
+// file still holds an old unit's settings waiting to be restored.
+bool save_capture(CaptureFile& file, const std::string& captured, std::string& error) {
+    if (!file.finish(error)) return false;
+    const std::string serial = settings_serial(captured);
+    const std::string archive = archive_file_name(serial, std::time(nullptr));
+    if (!file.archive_as(archive, error)) return false;
+    if (const auto pending = pending_restore()) {
+        report(std::string(SETTINGS_FILE_NAME) + " still holds the settings of analyzer " + pending->serial +
+             ", to be restored since " + pending->since + " (see " + PENDING_RESTORE_NAME +
+             "), and was kept; this capture (analyzer " + serial + ") was saved as " + archive + " only");
+        file.discard();
+        return true;
+    }
+    return file.replace_settings(error);
 }
 
 }  // namespace
@@ -40,33 +73,39 @@ std::string reply_file_lines(const char* query_text, const char* reply) {
     return lines;
 }
 
-int capture_settings() {
-    std::FILE* file = begin_capture_file();
-    if (!file) {
+CaptureOutcome capture_settings(const PortName& port) {
+    CaptureFile file;
+    std::string error;
+    if (!file.begin(error)) {
         std::printf("Could not create data file!\n");
-        close_port();
-        return CAPTURE_FAILED;
+        report(error);
+        end_with_port_closed();
+        return CaptureOutcome::failed;
     }
     std::printf("Retrieving Settings...\n");
+    std::string captured;
     char reply[REPLY_LIMIT + 1];
     for (std::size_t i = 0; i < QUERY_COUNT; ++i) {
-        send_command(QUERY_TEXTS[i], std::strlen(QUERY_TEXTS[i]));
+        // A send that fails shows in the read that follows: silence, or a gone device.
+        (void)send_command(QUERY_TEXTS[i], std::strlen(QUERY_TEXTS[i]));
         reply[0] = '\0';
-        read_reply(reply, REPLY_LIMIT);
+        if (read_reply(reply, REPLY_LIMIT).end == ReadEnd::device_gone) return handle_lost_port(file, port);
         if (reply[0] != '\0') {
             std::printf("%s", reply);
             const std::string lines = reply_file_lines(QUERY_TEXTS[i], reply);
-            std::fwrite(lines.data(), 1, lines.size(), file);
+            file.write(lines);
+            captured += lines;
         } else if (i == 0) {
             return handle_no_first_reply(file);
         }
     }
     std::printf("Upload Complete.\n");
-    const int saved = commit_capture_file(file);
-    close_port();
-    if (saved != 0) {
+    const bool saved = save_capture(file, captured, error);
+    end_with_port_closed();
+    if (!saved) {
         std::printf("Could not write data file!\n");
-        return CAPTURE_FAILED;
+        report(error + "; " + SETTINGS_FILE_NAME + " was left as it was");
+        return CaptureOutcome::failed;
     }
-    return CAPTURE_CONTINUE;
+    return CaptureOutcome::continue_run;
 }

@@ -4,16 +4,16 @@
 
 #include <string>
 
-// Outcomes of capture_settings; the numbers double as the program's exit
-// status when the run stops there.
-enum CaptureOutcome {
-    CAPTURE_CONTINUE = 0,
-    CAPTURE_FAILED = 1,   // the settings file could not be created or written
-    CAPTURE_STOPPED = 2,  // the user declined to go on, or input ended
+#include "serial_link/port_name.h"
+
+enum class CaptureOutcome {
+    continue_run,  // go on to the reprogramming
+    stopped,       // the user declined to go on without settings, or input ended
+    failed,        // the settings file could not be created or written, or the port failed
 };
 
 // Runs the pass on the open port; the port is closed whatever the outcome.
-int capture_settings();
+[[nodiscard]] CaptureOutcome capture_settings(const PortName& port);
 
 // The file bytes for one answered query: the query text and LF, then every
 // carriage-return-ended part of the reply followed by LF. The reply is read

@@ -3,17 +3,12 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
-#include "serial_link/serial_link.h"
 #include "settings/query_table.h"
+#include "settings/settings_store.h"
 
 namespace {
-
-constexpr int NO_HEADER_YET = 255;
-
-int g_command_index = NO_HEADER_YET;
-int g_line_counter = 0;      // data lines since the header, for FACT and OFFS
-std::string g_pending;       // the set command being built
 
 char upper_ascii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -29,44 +24,46 @@ int header_index(const char* line) {
     return -1;
 }
 
+}  // namespace
+
 // The set command is the query's first characters with a space where the
 // fifth character was.
-void start_command(int index) {
-    g_command_index = index;
-    g_line_counter = 0;
-    g_pending.assign(QUERY_TEXTS[index], 4);
-    g_pending += ' ';
+void Translator::start_command(int index) {
+    command_index_ = index;
+    line_counter_ = 0;
+    pending_.assign(QUERY_TEXTS[index], 4);
+    pending_ += ' ';
 }
 
 // Appends what follows the first colon; a line without one sends nothing.
-bool apply_colon_rule(const char* line, std::string& command) {
+bool Translator::apply_colon_rule(const char* line, std::string& command) {
     const char* colon = std::strchr(line, ':');
     if (!colon) return false;
-    g_pending += colon + 1;
-    command = g_pending;
+    pending_ += colon + 1;
+    command = pending_;
     return true;
 }
 
-void number_next_line() {
-    g_pending.resize(6);
-    g_pending[4] = static_cast<char>(static_cast<unsigned char>('0' + g_line_counter));
-    g_pending[5] = ' ';
-    ++g_line_counter;
+void Translator::number_next_line() {
+    pending_.resize(6);
+    pending_[4] = static_cast<char>(static_cast<unsigned char>('0' + line_counter_));
+    pending_[5] = ' ';
+    ++line_counter_;
 }
 
-bool translate_data_line(const char* line, std::string& command) {
-    switch (g_command_index) {
+bool Translator::translate_data_line(const char* line, std::string& command) {
+    switch (command_index_) {
         case NO_HEADER_YET:
         case QUERY_LOGO:
         case QUERY_VERS:
             return false;
         case QUERY_CUST:
-            g_pending += line;
-            command = g_pending;
+            pending_ += line;
+            command = pending_;
             return true;
         case QUERY_SRAL:
         case QUERY_OPTI:
-            g_pending += ACCESS_WORD;
+            pending_ += ACCESS_WORD;
             return apply_colon_rule(line, command);
         case QUERY_FACT:
         case QUERY_OFFS:
@@ -81,15 +78,7 @@ bool translate_data_line(const char* line, std::string& command) {
     }
 }
 
-}  // namespace
-
-void reset_translator() {
-    g_command_index = NO_HEADER_YET;
-    g_line_counter = 0;
-    g_pending.clear();
-}
-
-bool next_set_command(const char* line, std::string& command) {
+bool Translator::next_set_command(const char* line, std::string& command) {
     const int header = header_index(line);
     if (header >= 0) {
         start_command(header);
@@ -98,36 +87,30 @@ bool next_set_command(const char* line, std::string& command) {
     return translate_data_line(line, command);
 }
 
-int translate_line(const char* line) {
+SendStatus translate_line(Translator& translator, const char* line) {
     std::string command;
-    if (!next_set_command(line, command)) return SEND_OK;
+    if (!translator.next_set_command(line, command)) return SendStatus::ok;
     return send_command(command.data(), command.size());
 }
 
-bool read_settings_line(std::FILE* file, std::string& line) {
-    line.clear();
-    int c = std::getc(file);
-    if (c == EOF) return false;
-    for (; c != EOF && c != '\n'; c = std::getc(file)) line += static_cast<char>(c);
-    return true;
-}
-
-int restore_settings() {
-    std::FILE* file = std::fopen(SETTINGS_FILE_NAME, "rb");
-    if (!file) return RESTORE_OK;
-    std::printf("Downloading Data...\n");
-    std::string line;
-    int status = RESTORE_OK;
-    while (status == RESTORE_OK && read_settings_line(file, line)) {
-        std::printf("%s", line.c_str());  // a line holding a NUL is the text before it
-        const int sent = translate_line(line.c_str());
-        const auto translated = std::chrono::steady_clock::now();
-        if (sent != SEND_OK) {
-            status = RESTORE_WRITE_FAILED;
-        } else {
-            std::this_thread::sleep_until(translated + std::chrono::milliseconds(RESTORE_PAUSE_MS));
-        }
+RestoreStatus restore_settings() {
+    std::string content, error;
+    std::vector<std::string> lines;
+    const SettingsRead read = read_settings_file(SETTINGS_FILE_NAME, content, error);
+    if (read == SettingsRead::missing) return RestoreStatus::ok;
+    if (read == SettingsRead::refused || !split_settings_lines(content, lines, error)) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "k210prog: %s; no settings were sent\n", error.c_str());
+        return RestoreStatus::file_refused;
     }
-    std::fclose(file);
-    return status;
+    std::printf("Downloading Data...\n");
+    Translator translator;
+    for (const std::string& line : lines) {
+        std::printf("%s", line.c_str());  // a line holding a NUL is the text before it
+        const SendStatus sent = translate_line(translator, line.c_str());
+        const auto translated = std::chrono::steady_clock::now();
+        if (sent != SendStatus::ok) return RestoreStatus::write_failed;
+        std::this_thread::sleep_until(translated + std::chrono::milliseconds(RESTORE_PAUSE_MS));
+    }
+    return RestoreStatus::ok;
 }

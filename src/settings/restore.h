@@ -2,12 +2,14 @@
 // reply back to the analyzer as its set command.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
-enum RestoreStatus {
-    RESTORE_OK = 0,            // also when there is no settings file to restore
-    RESTORE_WRITE_FAILED = 1,  // a set command could not be written; the pass stopped
+#include "serial_link/serial_link.h"
+
+enum class RestoreStatus {
+    ok,            // also when there is no settings file to restore
+    write_failed,  // a set command could not be written; the pass stopped
+    file_refused,  // SETTINGS.TXT is not a settings file; nothing was sent
 };
 
 // The word that unlocks the SRAL and OPTI settings.
@@ -15,20 +17,28 @@ constexpr const char* ACCESS_WORD = "BRISKET";
 // Least pause after every file line, so the analyzer can store the setting.
 constexpr int RESTORE_PAUSE_MS = 500;
 
-// Runs the pass on the open port.
-int restore_settings();
+// Turns saved lines into set commands. A header line (a query text) starts
+// the command for that query; each data line under it adds its value.
+class Translator {
+  public:
+    // Takes one line (a NUL-terminated text, without its LF). Returns true
+    // with the set command in `command` when the line yields one.
+    [[nodiscard]] bool next_set_command(const char* line, std::string& command);
 
-// Reads one line of any length, up to and without its LF; a last line
-// without LF is taken whole. Returns false at the end of the file.
-bool read_settings_line(std::FILE* file, std::string& line);
+  private:
+    static constexpr int NO_HEADER_YET = 255;
+    bool translate_data_line(const char* line, std::string& command);
+    bool apply_colon_rule(const char* line, std::string& command);
+    void start_command(int index);
+    void number_next_line();
 
-// Translates one line (a NUL-terminated text) and sends the set command it
-// yields, if any. Returns the send status, or SEND_OK when nothing was sent.
-int translate_line(const char* line);
+    int command_index_ = NO_HEADER_YET;
+    int line_counter_ = 0;  // data lines since the header, for FACT and OFFS
+    std::string pending_;   // the set command being built
+};
 
-// The translator's step without the sending: updates the translator state
-// and returns true with the set command in `command` when one is due.
-bool next_set_command(const char* line, std::string& command);
+// Runs the pass on the open port. A refused file is explained on stderr.
+[[nodiscard]] RestoreStatus restore_settings();
 
-// Puts the translator back into its state at program start.
-void reset_translator();
+// Translates one line and sends the set command it yields, if any.
+[[nodiscard]] SendStatus translate_line(Translator& translator, const char* line);

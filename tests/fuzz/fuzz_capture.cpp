@@ -12,6 +12,7 @@
 #include "settings/capture.h"
 #include "settings/query_table.h"
 #include "settings/restore.h"
+#include "settings/settings_store.h"
 
 namespace {
 
@@ -76,16 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t at = 0, cr; (cr = replies[i].find('\r', at)) != std::string::npos; at = cr + 1)
             records.push_back({i, false, replies[i].substr(at, cr - at + 1)});
     }
-    std::FILE* in = fmemopen(file.empty() ? nullptr : &file[0], file.size(), "rb");
-    if (!in) return 0;
-    reset_translator();
-    std::string line, command;
+    std::vector<std::string> lines;
+    std::string error;
+    require(split_settings_lines(file, lines, error));  // replies are far below the line limit
+    Translator translator;
+    std::string command;
     std::size_t next = 0;
     bool ambiguous = false;  // a saved line that reads as a query; the layout cannot tell
-    while (read_settings_line(in, line)) {
+    for (const std::string& line : lines) {
         require(next < records.size() && line == records[next].text);
         const Record& record = records[next++];
-        const bool sent = next_set_command(line.c_str(), command);
+        const bool sent = translator.next_set_command(line.c_str(), command);
         if (record.header) {
             ambiguous = false;
             continue;
@@ -98,7 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(command.size() >= 5 + value.size());
         require(command.compare(command.size() - value.size(), value.size(), value) == 0);
     }
-    std::fclose(in);
     require(next == records.size());
     return 0;
 }

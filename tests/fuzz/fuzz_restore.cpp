@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "settings/query_table.h"
 #include "settings/restore.h"
+#include "settings/settings_store.h"
 
 namespace {
 
@@ -37,16 +39,21 @@ std::string expected_tail(int header, const char* line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::FILE* file = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
-    if (!file) return 0;
-    reset_translator();
-    std::string line, command;
+    std::vector<std::string> lines;
+    std::string error;
+    const std::string content(reinterpret_cast<const char*>(data), size);
+    if (!split_settings_lines(content, lines, error)) {
+        require(error.find(" line ") != std::string::npos);  // refused with its line number
+        return 0;
+    }
+    Translator translator;
+    std::string command;
     int header = -1;
-    while (read_settings_line(file, line)) {
+    for (const std::string& line : lines) {
         const char* text = line.c_str();
         require(std::strchr(text, '\n') == nullptr);
         const int h = header_of(text);
-        const bool sent = next_set_command(text, command);
+        const bool sent = translator.next_set_command(text, command);
         if (h >= 0) {
             header = h;
             require(!sent);
@@ -59,6 +66,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(command.size() >= 5 + tail.size());
         require(command.compare(command.size() - tail.size(), tail.size(), tail) == 0);
     }
-    std::fclose(file);
     return 0;
 }

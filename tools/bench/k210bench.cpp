@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tests/harness.h"
+#include "harness.h"
 #include "bsl/ti_txt.h"
 #include "serial_link/serial_link.h"
 #include "settings/restore.h"
@@ -32,6 +32,7 @@ struct Row {
 
 std::vector<Row> g_rows;
 bool g_quick = false;
+const PortName COM3 = *PortName::from_text("COM3");
 
 double now_ms() {
     return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
@@ -65,15 +66,15 @@ void empty_reads() {
     Simulator sim(dir.path, 3, {"--silent"});
     Row row{"empty read of 256 bytes (silent analyzer)", {}, 3560};
     quietly_in(dir.path, [&] {
-        open_port("COM3");
+        if (open_port(COM3) != PortStatus::ok) return;
         char reply[REPLY_LIMIT + 1];
         for (int i = 0; i < (g_quick ? 2 : 5); ++i) {
-            send_command("VERS?\r", 6);
+            (void)send_command("VERS?\r", 6);
             const double start = now_ms();
-            read_reply(reply, REPLY_LIMIT);
+            (void)read_reply(reply, REPLY_LIMIT);
             row.samples.push_back(now_ms() - start);
         }
-        close_port();
+        (void)close_port();
     });
     g_rows.push_back(row);
 }
@@ -86,14 +87,14 @@ void reply_ends(const char* what, const std::vector<std::string>& options, const
     std::vector<double> returned;
     const int count = g_quick ? 4 : 15;
     quietly_in(dir.path, [&] {
-        open_port("COM3");
+        if (open_port(COM3) != PortStatus::ok) return;
         char reply[REPLY_LIMIT + 1];
         for (int i = 0; i < count; ++i) {
-            send_command(query, std::strlen(query));
-            read_reply(reply, REPLY_LIMIT);
+            (void)send_command(query, std::strlen(query));
+            (void)read_reply(reply, REPLY_LIMIT);
             returned.push_back(now_ms());
         }
-        close_port();
+        (void)close_port();
     });
     sim.stop();
     const std::vector<double> last_bytes = sim.log_times("REPLIED");
@@ -114,14 +115,14 @@ void restore_pauses() {
     Row between_sets{"restore: between two set commands", {}, 500};
     Row per_silent_line{"restore: per line that sends nothing", {}, 500};
     quietly_in(dir.path, [&] {
-        open_port("COM3");
+        if (open_port(COM3) != PortStatus::ok) return;
         write_file("SETTINGS.TXT", sending);
-        restore_settings();
+        (void)restore_settings();
         write_file("SETTINGS.TXT", silent);
         const double start = now_ms();
-        restore_settings();
+        (void)restore_settings();
         per_silent_line.samples.push_back((now_ms() - start) / (lines + 1));
-        close_port();
+        (void)close_port();
     });
     sim.stop();
     const std::vector<double> sets = sim.log_times("SET");
@@ -172,7 +173,10 @@ void whole_runs() {
 // One BSL.EXE run at the simulated line rate; returns its wall time.
 double programmer_run(const std::string& dir, const char* letters) {
     const double start = now_ms();
-    const RunResult r = run_program(BSL_DIR "/BSL.EXE", dir, "", {}, 600, {letters, "-cCOM3", "IMAGE.TXT"});
+    RunOptions options;
+    options.arguments = {letters, "-cCOM3", "IMAGE.TXT"};
+    options.limit_seconds = 600;
+    const RunResult r = run_program(BSL_DIR "/BSL.EXE", dir, "", options);
     if (r.exit_status != 0) std::fprintf(stderr, "BSL.EXE %s failed:\n%s\n", letters, r.out.c_str());
     return now_ms() - start;
 }

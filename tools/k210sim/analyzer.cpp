@@ -34,6 +34,11 @@ std::vector<std::string> reply_lines(const Setting& s) {
 }
 
 void answer_query(int fd, const std::string& name) {
+    if (g_options.vanish_after_queries >= 0 && g_queries_answered >= g_options.vanish_after_queries) {
+        log_line("VANISHED", name + "?");  // unplugged before it could answer
+        g_stop = 2;
+        return;
+    }
     const bool answer = !g_options.silent && !(g_options.silent_after_first && g_queries_answered > 0);
     log_line(answer ? "QUERY" : "IGNORED", name + "?");
     Setting* s = find_setting(name);

@@ -100,6 +100,7 @@ bool parse_options(int argc, char** argv) {
         else if (a == "--split" && v) o.split_ms = std::atoi(v);
         else if (a == "--reply-delay" && v) o.reply_delay_ms = std::atoi(v);
         else if (a == "--vanish-after" && v) o.vanish_after = std::atoi(v);
+        else if (a == "--vanish-after-queries" && v) o.vanish_after_queries = std::atoi(v);
         else {
             used_value = false;
             if (a == "--silent") o.silent = true;
@@ -123,6 +124,7 @@ void usage() {
                  "usage: k210sim [--dir DIR] [--port N] [--link PATH] [--log FILE] [--dump FILE]\n"
                  "               [--old-unit] [--slow] [--silent] [--silent-after-first]\n"
                  "               [--split MS] [--long] [--reply-delay MS] [--vanish-after N]\n"
+                 "               [--vanish-after-queries N]\n"
                  "               [--loader-silent] [--loader-no-write-check]\n"
                  "               [--loader-nak-once] [--loader-corrupt-once]\n");
 }

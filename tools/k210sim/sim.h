@@ -19,6 +19,7 @@ struct SimOptions {
     bool long_reply = false;       // the first reply is longer than 256 bytes
     int reply_delay_ms = 20;       // the analyzer's time to start answering
     int vanish_after = -1;         // disappear after this many set commands
+    int vanish_after_queries = -1; // disappear after answering this many queries
     bool old_unit = false;         // settings live in flash and die with a mass erase
     bool loader_silent = false;    // programming switches off: the loader never answers
     bool loader_no_write_check = false;  // an old loader: writes are not verified

@@ -1,0 +1,383 @@
+// The POSIX port layer against a device that exists only in the test: bytes
+// arrive at set times on a clock that runs only while the port waits, so the
+// read rules hold to the millisecond, and every call can fail the way real
+// adapters fail (which a pseudo-terminal never does).
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "serial_link/port_system_posix.h"
+#include "serial_link/serial_link.h"
+#include "serial_link/serial_port.h"
+
+namespace {
+
+constexpr int FD = 42;
+
+class FakeDevice : public PortSystem {
+  public:
+    FakeDevice() {
+        cfmakeraw(&settings);
+        settings.c_cc[VMIN] = 5;  // time-out fields the port must put back
+        settings.c_cc[VTIME] = 7;
+        found = settings;
+    }
+    // Bytes that arrive `at_ms` after the start.
+    void arrive(long at_ms, const std::string& bytes) { arrivals.push_back({at_ms * 1000, bytes}); }
+    long now_ms() const { return now_us / 1000; }
+
+    long now_us = 0;
+    struct Arrival {
+        long at_us;
+        std::string bytes;
+    };
+    std::deque<Arrival> arrivals;
+    std::string written;
+    std::vector<std::string> calls;
+    termios settings{}, found{};
+    std::string name = "/dev/ttyUSB0";
+    // Faults.
+    int open_error = 0;
+    bool refuse_settings = false, drop_parity = false, drop_speed = false, no_modem_lines = false;
+    int interruptions = 0;  // so many waits and reads fail with EINTR first
+    std::size_t write_chunk = 0;
+    bool write_stalls = false;
+    int write_error = 0;
+    std::size_t read_fails_after = std::string::npos;
+    bool hung_up = false;
+
+    int open(const char*, int) override {
+        calls.push_back("open");
+        if (open_error) errno = open_error;
+        return open_error ? -1 : FD;
+    }
+    int close(int) override {
+        calls.push_back("close");
+        return 0;
+    }
+    bool is_terminal(int) override { return true; }
+    std::string terminal_name(int) override { return name; }
+    int lock(int, int) override { return 0; }
+    int exclusive_use(int, bool on) override {
+        calls.push_back(on ? "exclusive" : "not exclusive");
+        return 0;
+    }
+    int get_attributes(int, termios& t) override {
+        t = settings;
+        return 0;
+    }
+    int set_attributes(int, const termios& t) override {
+        calls.push_back("set");
+        if (refuse_settings) {
+            errno = EINVAL;
+            return -1;
+        }
+        settings = t;
+        if (drop_parity) settings.c_cflag &= ~static_cast<tcflag_t>(PARENB);
+        if (drop_speed) cfsetospeed(&settings, B1200);
+        return 0;
+    }
+    int flush(int, int queue) override {
+        calls.push_back(queue == TCIFLUSH ? "flush in" : "flush out");
+        return 0;
+    }
+    int drain(int) override {
+        calls.push_back("drain");
+        return 0;
+    }
+    int modem_lines(int, unsigned long, int) override {
+        if (no_modem_lines) errno = ENOTTY;
+        return no_modem_lines ? -1 : 0;
+    }
+    PortClock::time_point now() override { return PortClock::time_point(std::chrono::microseconds(now_us)); }
+
+    bool interrupted() {
+        if (interruptions <= 0) return false;
+        --interruptions;
+        now_us += 10;  // a signal storm still lets time pass
+        errno = EINTR;
+        return true;
+    }
+    bool has_arrived() const { return !arrivals.empty() && arrivals.front().at_us <= now_us; }
+
+    int wait(int, bool for_writing, int timeout_ms) override {
+        if (interrupted()) return -1;
+        if (for_writing && !write_stalls) return 1;
+        const long until = now_us + timeout_ms * 1000L;
+        if (!for_writing && (hung_up || has_arrived())) return 1;
+        if (!for_writing && !arrivals.empty() && arrivals.front().at_us < until) {
+            now_us = arrivals.front().at_us;
+            return 1;
+        }
+        now_us = until;
+        return 0;
+    }
+    ssize_t read(int, void* buffer, std::size_t count) override {
+        if (interrupted()) return -1;
+        if (read_fails_after == 0) {
+            errno = EIO;
+            return -1;
+        }
+        std::string got;
+        while (has_arrived() && got.size() < count && got.size() < read_fails_after) {
+            Arrival& a = arrivals.front();
+            const std::size_t n = std::min({count - got.size(), a.bytes.size(), read_fails_after - got.size()});
+            got += a.bytes.substr(0, n);
+            a.bytes.erase(0, n);
+            if (a.bytes.empty()) arrivals.pop_front();
+        }
+        if (read_fails_after != std::string::npos) read_fails_after -= got.size();
+        if (got.empty() && hung_up) return 0;
+        if (got.empty()) {
+            errno = EAGAIN;
+            return -1;
+        }
+        std::memcpy(buffer, got.data(), got.size());
+        return static_cast<ssize_t>(got.size());
+    }
+    ssize_t write(int, const void* bytes, std::size_t count) override {
+        if (interrupted()) return -1;
+        if (write_error) {
+            errno = write_error;
+            return -1;
+        }
+        if (write_stalls && !written.empty()) {
+            errno = EAGAIN;
+            return -1;
+        }
+        const std::size_t n = write_chunk ? std::min(write_chunk, count) : count;
+        written.append(static_cast<const char*>(bytes), n);
+        return static_cast<ssize_t>(n);
+    }
+};
+
+const PortName COM3 = *PortName::from_text("COM3");
+
+LineSettings parity_line() {
+    LineSettings line;
+    line.parity = Parity::even;
+    line.hang_up_on_close = false;
+    line.drain_output_on_close = true;
+    line.restore_settings_on_close = true;
+    return line;
+}
+
+struct Opened {
+    explicit Opened(FakeDevice& device, const LineSettings& line = analyzer_line()) : port(device) {
+        status = port.open(COM3, line, analyzer_read_policy());
+    }
+    SerialPort port;
+    OpenStatus status;
+};
+
+struct TimedRead {
+    ReadResult result;
+    std::string bytes;
+    long ended_ms;
+};
+
+TimedRead read_from(FakeDevice& device, SerialPort& port, std::size_t limit = REPLY_LIMIT) {
+    std::string buffer(limit, '\0');
+    const ReadResult r = port.read(&buffer[0], limit);
+    return {r, buffer.substr(0, r.count), device.now_ms()};
+}
+
+TEST(PortTiming, ReadRulesHoldToTheMillisecond) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<long, std::string>> arrivals;
+        std::size_t limit;
+        std::string expected;
+        ReadEnd end;
+        long ended_ms;
+    };
+    std::vector<std::pair<long, std::string>> trickle;
+    for (long t = 0; t < 10000; t += 200) trickle.push_back({t, "x"});
+    const std::vector<Case> cases = {
+        {"a reply ends 250 ms after its last byte", {{0, "AB"}, {150, "CD\r"}}, 256, "ABCD\r", ReadEnd::time_rule, 400},
+        {"a gap just under 250 ms keeps the reply going", {{20, "A"}, {269, "B"}}, 256, "AB", ReadEnd::time_rule, 519},
+        {"nothing at all: 10 ms per byte asked plus 1000 ms", {}, 256, "", ReadEnd::time_rule, 3560},
+        {"the total time caps a device that keeps trickling", trickle, 256, std::string(18, 'x'), ReadEnd::time_rule,
+         3560},
+        {"the limit ends it at once", {{100, std::string(300, 'z')}}, 256, std::string(256, 'z'), ReadEnd::limit, 100},
+        {"a short limit has a short total", {}, 20, "", ReadEnd::time_rule, 1200},
+    };
+    for (const Case& c : cases) {
+        FakeDevice device;
+        Opened opened(device);
+        ASSERT_EQ(opened.status, OpenStatus::ok);
+        for (const auto& a : c.arrivals) device.arrive(a.first, a.second);
+        const TimedRead r = read_from(device, opened.port, c.limit);
+        EXPECT_EQ(r.bytes, c.expected) << c.what;
+        EXPECT_EQ(r.result.end, c.end) << c.what;
+        EXPECT_EQ(r.ended_ms, c.ended_ms) << c.what;
+    }
+}
+
+TEST(PortFaults, AFailedOpenUndoesWhatItDidAndSaysWhy) {
+    struct Case {
+        const char* what;
+        void (*fault)(FakeDevice&);
+        LineSettings line;
+        OpenStatus status;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"no device", [](FakeDevice& d) { d.open_error = ENOENT; }, analyzer_line(), OpenStatus::open_failed,
+         "is the adapter plugged in"},
+        {"no permission", [](FakeDevice& d) { d.open_error = EACCES; }, analyzer_line(), OpenStatus::open_failed,
+         "dialout"},
+        {"settings refused", [](FakeDevice& d) { d.refuse_settings = true; }, analyzer_line(),
+         OpenStatus::settings_refused, "refused"},
+        {"settings silently not taken", [](FakeDevice& d) { d.drop_speed = true; }, analyzer_line(),
+         OpenStatus::settings_refused, "did not take the line settings (9600 baud"},
+        {"an adapter that drops parity", [](FakeDevice& d) { d.drop_parity = true; }, parity_line(),
+         OpenStatus::settings_refused, "did not take even parity"},
+    };
+    for (const Case& c : cases) {
+        FakeDevice device;
+        c.fault(device);
+        Opened opened(device, c.line);
+        EXPECT_EQ(opened.status, c.status) << c.what;
+        EXPECT_NE(opened.port.failure_reason().find(c.reason), std::string::npos)
+            << c.what << ": " << opened.port.failure_reason();
+        EXPECT_FALSE(opened.port.is_open()) << c.what;
+        if (device.open_error) continue;
+        EXPECT_EQ(device.calls.back(), "close") << c.what;
+        if (!device.refuse_settings) {  // what the device took is put back
+            EXPECT_EQ(device.settings.c_cc[VMIN], device.found.c_cc[VMIN]) << c.what;
+            EXPECT_EQ(device.settings.c_cc[VTIME], device.found.c_cc[VTIME]) << c.what;
+        }
+    }
+    // A pseudo-terminal has no parity to drop: the line works without it.
+    FakeDevice pseudo;
+    pseudo.name = "/dev/pts/4";
+    pseudo.drop_parity = true;
+    Opened opened(pseudo, parity_line());
+    EXPECT_EQ(opened.status, OpenStatus::ok);
+    EXPECT_FALSE(opened.port.parity_in_effect());
+    EXPECT_TRUE(opened.port.may_be_simulated());
+}
+
+TEST(PortFaults, WritesFinishOrFailWithinTheirTime) {
+    const std::string command = "CUST NORTHSIDE HEATING 555-0142\r";
+    FakeDevice chunked;
+    chunked.write_chunk = 3;
+    chunked.interruptions = 50;
+    Opened a(chunked);
+    EXPECT_EQ(a.port.write(command.data(), command.size()), WriteStatus::ok);
+    EXPECT_EQ(chunked.written, command);
+
+    FakeDevice stalled;  // takes the first bytes, then no more: within 1 s plus twice the wire time
+    stalled.write_chunk = 4;
+    stalled.write_stalls = true;
+    Opened b(stalled);
+    EXPECT_EQ(b.port.write(command.data(), command.size()), WriteStatus::failed);
+    EXPECT_GE(stalled.now_ms(), 1000 + 2 * 33);  // 32 bytes take 33 to 37 ms at 9600 baud
+    EXPECT_LE(stalled.now_ms(), 1000 + 2 * 37);
+    EXPECT_NE(b.port.failure_reason().find("in time"), std::string::npos);
+
+    FakeDevice broken;
+    broken.write_error = EIO;
+    Opened c(broken);
+    EXPECT_EQ(c.port.write(command.data(), command.size()), WriteStatus::failed);
+    EXPECT_EQ(broken.now_ms(), 0);
+    EXPECT_NE(c.port.failure_reason().find(std::strerror(EIO)), std::string::npos);
+}
+
+TEST(PortFaults, AGoneDeviceIsNotSilence) {
+    FakeDevice failing;  // EIO in the middle of a reply
+    Opened a(failing);
+    failing.arrive(10, "MODE:2\r");
+    failing.read_fails_after = 3;
+    char buffer[REPLY_LIMIT + 1] = "untouched";
+    ReadResult r = a.port.read(buffer, REPLY_LIMIT);
+    EXPECT_EQ(r.end, ReadEnd::device_gone);
+    EXPECT_STREQ(buffer, "untouched");
+    EXPECT_NE(a.port.failure_reason().find(std::strerror(EIO)), std::string::npos);
+
+    FakeDevice unplugged;
+    Opened b(unplugged);
+    unplugged.arrive(10, "MO");
+    unplugged.hung_up = true;
+    r = b.port.read(buffer, REPLY_LIMIT);
+    EXPECT_EQ(r.end, ReadEnd::device_gone);
+    EXPECT_NE(b.port.failure_reason().find("hung up"), std::string::npos);
+
+    FakeDevice stormy;  // interrupted over and over: the reply and its timing are kept
+    Opened c(stormy);
+    stormy.arrive(100, "VERS:3.7\r");
+    stormy.interruptions = 1000;
+    const TimedRead t = read_from(stormy, c.port);
+    EXPECT_EQ(t.bytes, "VERS:3.7\r");
+    EXPECT_EQ(t.result.end, ReadEnd::time_rule);
+    EXPECT_GE(t.ended_ms, 350);
+    EXPECT_LE(t.ended_ms, 360);
+}
+
+TEST(PortFaults, ParityMarksAreUndoneAndReported) {
+    FakeDevice device;
+    Opened opened(device, parity_line());
+    ASSERT_EQ(opened.status, OpenStatus::ok);
+    ASSERT_TRUE(opened.port.parity_in_effect());
+    EXPECT_TRUE(device.settings.c_iflag & INPCK);
+    device.arrive(0, std::string("\x90\xFF\xFF\x01", 4));  // an FF in the data comes doubled
+    TimedRead r = read_from(device, opened.port, 3);
+    EXPECT_EQ(r.bytes, std::string("\x90\xFF\x01", 3));
+    EXPECT_FALSE(r.result.line_error);
+    device.arrive(10, std::string("\x80\xFF", 2));  // a mark cut across two chunks
+    device.arrive(20, std::string("\x00\x41", 2));  // ... marks a byte with a parity error
+    r = read_from(device, opened.port, 2);
+    EXPECT_EQ(r.bytes, "\x80" "A");
+    EXPECT_TRUE(r.result.line_error);
+}
+
+TEST(PortClose, PutsBackWhatTheLineSettingsSay) {
+    FakeDevice analyzer;
+    {
+        Opened opened(analyzer);
+        ASSERT_EQ(opened.status, OpenStatus::ok);
+        EXPECT_TRUE(analyzer.settings.c_cflag & HUPCL);
+        analyzer.calls.clear();
+        EXPECT_EQ(opened.port.close(), CloseStatus::ok);
+        EXPECT_EQ(opened.port.close(), CloseStatus::not_open);
+    }
+    EXPECT_EQ(analyzer.calls, (std::vector<std::string>{"not exclusive", "flush out", "flush in", "set", "close"}));
+    EXPECT_EQ(analyzer.settings.c_cc[VMIN], 5);  // only the time-outs go back
+    EXPECT_EQ(analyzer.settings.c_cc[VTIME], 7);
+    EXPECT_EQ(cfgetospeed(&analyzer.settings), static_cast<speed_t>(B9600));
+
+    FakeDevice loader;  // closed by going out of scope; keeps the modem lines
+    loader.found.c_cflag |= HUPCL;
+    loader.settings = loader.found;
+    {
+        Opened opened(loader, parity_line());
+        ASSERT_EQ(opened.status, OpenStatus::ok);
+        loader.calls.clear();
+    }
+    EXPECT_EQ(loader.calls, (std::vector<std::string>{"not exclusive", "drain", "flush in", "set", "close"}));
+    EXPECT_FALSE(loader.settings.c_cflag & HUPCL);
+    EXPECT_FALSE(loader.settings.c_cflag & PARENB);  // the rest as found
+}
+
+TEST(Deadlines, WaitsRoundUpAndComeInSlices) {
+    const PortClock::time_point start{};
+    const Deadline d = Deadline::after(start, std::chrono::milliseconds(450));
+    EXPECT_EQ(d.wait_ms(start), LONGEST_WAIT_MS);
+    EXPECT_EQ(d.wait_ms(start + std::chrono::microseconds(449001)), 1);  // never ends a wait early
+    EXPECT_EQ(d.wait_ms(start + std::chrono::milliseconds(450)), 0);
+    EXPECT_FALSE(d.passed(start + std::chrono::microseconds(449999)));
+    EXPECT_TRUE(d.passed(start + std::chrono::milliseconds(450)));
+    EXPECT_EQ(d.wait_ms(start + std::chrono::seconds(9)), 0);
+    const Deadline sooner = Deadline::after(start, std::chrono::milliseconds(100));
+    EXPECT_EQ(d.earlier(sooner).at(), sooner.at());
+    EXPECT_EQ(sooner.earlier(d).at(), sooner.at());
+}
+
+}  // namespace

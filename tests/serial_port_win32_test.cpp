@@ -1,0 +1,194 @@
+// The Windows port layer against a recording system: the analyzer's link
+// makes exactly the communications calls, with exactly the values, that
+// its line needs, in order; failures close what was opened and keep nothing.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "serial_link/port_system_win32.h"
+#include "serial_link/serial_link.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+std::string text(const char* format, unsigned long a = 0, unsigned long b = 0, unsigned long c = 0,
+                 unsigned long d = 0, unsigned long e = 0) {
+    char line[160];
+    std::snprintf(line, sizeof line, format, a, b, c, d, e);
+    return line;
+}
+
+HANDLE const PORT = reinterpret_cast<HANDLE>(0x77);
+
+class RecordingSystem : public PortSystem {
+  public:
+    RecordingSystem() {
+        found.fAbortOnError = TRUE;  // a driver value the link keeps
+        found.fOutxCtsFlow = TRUE;   // and two it must change
+        found.fOutX = TRUE;
+    }
+    Calls calls;
+    const char* failing = "";  // the call that fails, by name
+    bool fails(const char* name) {
+        const bool fail = std::string(failing) == name;
+        if (fail) error = ERROR_GEN_FAILURE;
+        return fail;
+    }
+    DWORD error = 0;
+    COMMTIMEOUTS found_timeouts = {11, 12, 13, 14, 15};
+    DCB found = {};
+
+    HANDLE create_file(const char* path) override {
+        calls.push_back(std::string("CreateFileA ") + path);
+        return fails("CreateFileA") ? INVALID_HANDLE_VALUE : PORT;
+    }
+    BOOL setup_comm(HANDLE, DWORD in, DWORD out) override {
+        calls.push_back(text("SetupComm %lu %lu", in, out));
+        return !fails("SetupComm");
+    }
+    BOOL get_comm_timeouts(HANDLE, COMMTIMEOUTS& t) override {
+        calls.push_back("GetCommTimeouts");
+        t = found_timeouts;
+        return TRUE;
+    }
+    BOOL set_comm_timeouts(HANDLE, const COMMTIMEOUTS& t) override {
+        calls.push_back(text("SetCommTimeouts %lu %lu %lu %lu %lu", t.ReadIntervalTimeout,
+                             t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                             t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
+        return !fails("SetCommTimeouts");
+    }
+    BOOL set_comm_mask(HANDLE, DWORD mask) override {
+        calls.push_back(text("SetCommMask %lx", mask));
+        return TRUE;
+    }
+    BOOL get_comm_state(HANDLE, DCB& dcb) override {
+        calls.push_back("GetCommState");
+        dcb = found;
+        return !fails("GetCommState");
+    }
+    BOOL set_comm_state(HANDLE, const DCB& d) override {
+        calls.push_back(text("SetCommState %lu baud %lu%lu%lu", d.BaudRate, d.ByteSize, d.Parity, d.StopBits) +
+                        text(" bin %lu parity %lu errchar %lx/%lu", d.fBinary, d.fParity,
+                             static_cast<unsigned char>(d.ErrorChar), d.fErrorChar) +
+                        text(" dtr %lu rts %lu cts %lu dsr %lu sens %lu", d.fDtrControl, d.fRtsControl,
+                             d.fOutxCtsFlow, d.fOutxDsrFlow, d.fDsrSensitivity) +
+                        text(" xon %lu/%lu null %lu abort %lu", d.fOutX, d.fInX, d.fNull, d.fAbortOnError));
+        return !fails("SetCommState");
+    }
+    BOOL purge_comm(HANDLE, DWORD flags) override {
+        calls.push_back(text("PurgeComm %lx", flags));
+        return TRUE;
+    }
+    BOOL read_file(HANDLE, void* buffer, DWORD count, DWORD& done) override {
+        calls.push_back(text("ReadFile %lu", count));
+        if (fails("ReadFile")) return FALSE;
+        std::memcpy(buffer, "MODE:2\r", 7);
+        done = 7;
+        return TRUE;
+    }
+    BOOL write_file(HANDLE, const void*, DWORD count, DWORD& done) override {
+        calls.push_back(text("WriteFile %lu", count));
+        done = fails("WriteFile") ? count - 1 : count;
+        return TRUE;
+    }
+    BOOL clear_comm_error(HANDLE, DWORD& errors, COMSTAT&) override {
+        calls.push_back("ClearCommError");
+        errors = 0;
+        return TRUE;
+    }
+    BOOL escape_comm_function(HANDLE, DWORD function) override {
+        calls.push_back(text("EscapeCommFunction %lu", function));
+        return TRUE;
+    }
+    BOOL flush_file_buffers(HANDLE) override {
+        calls.push_back("FlushFileBuffers");
+        return TRUE;
+    }
+    BOOL close_handle(HANDLE) override {
+        calls.push_back("CloseHandle");
+        return !fails("CloseHandle");
+    }
+    DWORD last_error() override { return error; }
+    bool runs_under_wine() override { return false; }
+};
+
+const PortName COM3 = *PortName::from_text("COM3");
+const std::string PURGE_TX = text("PurgeComm %lx", PURGE_TXABORT | PURGE_TXCLEAR);
+const std::string PURGE_RX = text("PurgeComm %lx", PURGE_RXABORT | PURGE_RXCLEAR);
+
+Calls opening() {
+    return {"CreateFileA \\\\.\\COM3",
+            "SetupComm 512 512",
+            "GetCommTimeouts",
+            "SetCommTimeouts 250 10 1000 0 0",
+            "SetCommMask 87",
+            "GetCommState",
+            "SetCommState 9600 baud 800 bin 1 parity 1 errchar ff/0 dtr 1 rts 1 cts 0 dsr 0 sens 0 xon 0/0 null 0 "
+            "abort 1",
+            PURGE_TX,
+            PURGE_RX};
+}
+
+TEST(WindowsPort, TheAnalyzerLinkMakesExactlyItsCalls) {
+    RecordingSystem system;
+    AnalyzerLink link(system);
+    ASSERT_EQ(link.open(COM3), PortStatus::ok);
+    EXPECT_EQ(system.calls, opening());
+
+    system.calls.clear();
+    EXPECT_EQ(link.send("MODE?\r", 6), SendStatus::ok);
+    char reply[REPLY_LIMIT + 1];
+    const ReadResult r = link.read(reply, REPLY_LIMIT);
+    EXPECT_EQ(r.count, 7u);
+    EXPECT_STREQ(reply, "MODE:2\r");
+    EXPECT_EQ(system.calls, (Calls{PURGE_RX, "WriteFile 6", "ClearCommError", "ReadFile 256"}));
+
+    system.calls.clear();
+    EXPECT_EQ(link.close(), PortStatus::ok);
+    EXPECT_EQ(system.calls,
+              (Calls{"ClearCommError", PURGE_TX, PURGE_RX, "SetCommTimeouts 11 12 13 14 15", "CloseHandle"}));
+    system.calls.clear();
+    EXPECT_EQ(link.close(), PortStatus::close_failed);  // closed: no call at all
+    EXPECT_TRUE(system.calls.empty());
+}
+
+TEST(WindowsPort, FailuresCloseWhatWasOpenedAndReportTheirCode) {
+    struct Case {
+        const char* failing;
+        PortStatus status;
+        std::size_t calls_before;  // of the opening calls, up to the failing one
+    };
+    const Case cases[] = {{"CreateFileA", PortStatus::open_failed, 1}, {"SetupComm", PortStatus::open_failed, 2},
+                          {"SetCommTimeouts", PortStatus::open_failed, 4}, {"GetCommState", PortStatus::open_failed, 6},
+                          {"SetCommState", PortStatus::settings_refused, 7}};
+    for (const Case& c : cases) {
+        RecordingSystem system;
+        system.failing = c.failing;
+        AnalyzerLink link(system);
+        EXPECT_EQ(link.open(COM3), c.status) << c.failing;
+        const Calls all = opening();
+        Calls expected(all.begin(), all.begin() + static_cast<long>(c.calls_before));
+        if (std::string(c.failing) != "CreateFileA") expected.push_back("CloseHandle");  // and no time-outs put back
+        EXPECT_EQ(system.calls, expected) << c.failing;
+        EXPECT_NE(link.failure_reason().find("COM3"), std::string::npos) << c.failing;
+        EXPECT_EQ(link.close(), PortStatus::close_failed) << c.failing;
+    }
+    RecordingSystem system;
+    AnalyzerLink link(system);
+    ASSERT_EQ(link.open(COM3), PortStatus::ok);
+    system.failing = "WriteFile";  // a short write
+    EXPECT_EQ(link.send("MODE 2\r", 7), SendStatus::failed);
+    system.failing = "ReadFile";
+    char reply[REPLY_LIMIT + 1] = "untouched";
+    EXPECT_EQ(link.read(reply, REPLY_LIMIT).end, ReadEnd::device_gone);
+    EXPECT_STREQ(reply, "untouched");
+    system.failing = "CloseHandle";
+    EXPECT_EQ(link.close(), PortStatus::close_failed);
+}
+
+}  // namespace
