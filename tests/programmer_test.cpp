@@ -2,24 +2,31 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bsl/programmer.h"
 #include "bsl/ti_txt.h"
+#include "serial_link/port_system_posix.h"
 #include "harness.h"
 
 namespace {
 
 // An image of `size` bytes from 0x1100, with the vectors the simulator's
 // present firmware has, so a password without erase is right.
-std::string test_image(std::size_t size) {
+std::string test_image(std::size_t size, std::uint8_t vector_high = 0x11) {
     Image image = {{0x1100, {}}, {0xFFE0, {}}};
     for (std::size_t i = 0; i < size; ++i) image[0].bytes.push_back(static_cast<std::uint8_t>(i * 13 + 5));
-    for (int i = 0; i < 16; ++i) image[1].bytes.insert(image[1].bytes.end(), {0x00, 0x11});
+    for (int i = 0; i < 16; ++i) image[1].bytes.insert(image[1].bytes.end(), {0x00, vector_high});
     return write_ti_txt(image);
 }
 
@@ -37,67 +44,285 @@ bool port_is_free(const std::string& device) {
     return free;
 }
 
+// The flash the simulator dumped, against the image it was given.
+void expect_flash_holds(const std::string& dump, const std::string& image_text) {
+    Image written, flash;
+    std::string error;
+    ASSERT_TRUE(parse_ti_txt(image_text, "image", written, error));
+    ASSERT_TRUE(read_ti_txt(dump, flash, error)) << error;
+    ASSERT_EQ(flash.size(), written.size());
+    for (std::size_t i = 0; i < flash.size(); ++i) {
+        EXPECT_EQ(flash[i].address, written[i].address);
+        EXPECT_EQ(flash[i].bytes, written[i].bytes);
+    }
+}
+
+bool has_line(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
 TEST(Programmer, ProgramsAndVerifiesThroughRetries) {
     if (wine_build()) GTEST_SKIP() << "the native programmer";
     TempDir dir;
     write_file(dir.file("K210t.TXT"), test_image(1000));
-    Simulator sim(dir.path, 3, {"--dump", dir.file("flash.txt"), "--loader-nak-once", "--loader-corrupt-once"});
+    Simulator sim(dir.path, 3,
+                  {"--dump", dir.file("flash.txt"), "--loader-nak-once", "--loader-corrupt-once",
+                   "--loader-bad-sync-once"});
     const RunResult r = run_bsl(dir.path, {"+mpvr", "-cCOM3", "K210t.TXT"});
     EXPECT_EQ(r.exit_status, 0) << r.out;
-    EXPECT_NE(r.out.find("BSL: done: erased, programmed, verified, started"), std::string::npos);
+    // A pseudo-terminal has no modem lines: nothing can claim to start the firmware.
+    EXPECT_NE(r.out.find("BSL: done: erased, programmed, verified; K210t.TXT"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("the firmware starts when the programming switches are turned off"), std::string::npos);
+    EXPECT_NE(r.out.find("loader: chip F149, version 1.61"), std::string::npos);
+    EXPECT_NE(r.out.find("speed: 38400 baud"), std::string::npos);
     EXPECT_TRUE(port_is_free(sim.device));
     sim.stop();
-    Image written, flash;
-    std::string error;
-    ASSERT_TRUE(parse_ti_txt(test_image(1000), "image", written, error));
-    ASSERT_TRUE(read_ti_txt(dir.file("flash.txt"), flash, error)) << error;
-    ASSERT_EQ(flash.size(), 2u);
-    EXPECT_EQ(flash[0].address, 0x1100u);
-    EXPECT_EQ(flash[0].bytes, written[0].bytes);
+    expect_flash_holds(dir.file("flash.txt"), test_image(1000));
     EXPECT_EQ(sim.log_lines("PASSWORD"), std::vector<std::string>{"accepted"});
-    EXPECT_EQ(sim.log_lines("LOADER").size(), 3u);  // entered, the refusal and the damaged block
+    const std::vector<std::string> loader = sim.log_lines("LOADER");
+    EXPECT_TRUE(has_line(loader, "refused a block once"));
+    EXPECT_TRUE(has_line(loader, "sent a damaged block"));
+    EXPECT_FALSE(has_line(loader, "a frame without a good sync"));  // a wrong sync reply is no ACK
+    EXPECT_EQ(sim.log().find("busy:"), std::string::npos);
+}
+
+TEST(Programmer, RefusesAnythingThatCouldLeaveTheAnalyzerUnableToStart) {
+    if (wine_build()) GTEST_SKIP() << "the native programmer";
+    TempDir dir;
+    struct Case {
+        const char* letters;
+        std::string image;
+        const char* message;
+    };
+    const std::string vectors = "@FFE0\n" + std::string("00 11 00 11 00 11 00 11 00 11 00 11 00 11 00 11\n") +
+                                "00 11 00 11 00 11 00 11 00 11 00 11 00 11 00 11\n";
+    const std::vector<Case> cases = {
+        {"+mpvr", "q\n", "IMAGE.TXT:1: the image holds no data"},
+        {"+mpvr", "@1100\n12 34\n@0300\n56\n" + vectors + "q\n", "IMAGE.TXT:4: address 0300 is in RAM, not in the flash"},
+        {"+mpvr", "@0C10\n12 34\n" + vectors + "q\n", "IMAGE.TXT:2: address 0C10 is in the boot ROM"},
+        {"+mpvr", "@1100\n12 34\nq\n", "IMAGE.TXT:3: the image has no reset vector (FFFE-FFFF)"},
+        {"+mpvr", "@1100\n12 34\n@FFFE\nFF FF\nq\n", "IMAGE.TXT:4: the reset vector (FFFE-FFFF) is FFFF"},
+        {"+pv", "@1100\n12 34\n@FFFE\n00 11\nq\n", "IMAGE.TXT:5: the interrupt vectors (FFE0-FFFF) are incomplete"},
+        {"+mpvr", "@1100\n12 34\nzz\nq\n", "IMAGE.TXT:3: bad hex byte 'zz'"},
+    };
+    Simulator sim(dir.path, 3);
+    for (const Case& c : cases) {
+        write_file(dir.file("IMAGE.TXT"), c.image);
+        const RunResult r = run_bsl(dir.path, {c.letters, "-cCOM3", "IMAGE.TXT"});
+        EXPECT_EQ(r.exit_status, 1) << c.message;
+        EXPECT_NE(r.out.find("BSL: failed: " + std::string(c.message)), std::string::npos) << r.out;
+    }
+    const RunResult missing = run_bsl(dir.path, {"+mpvr", "-cCOM3", "MISSING.TXT"});
+    EXPECT_NE(missing.out.find("MISSING.TXT: cannot open the image file"), std::string::npos);
+    sim.stop();
+    EXPECT_EQ(sim.log().find("LOADER"), std::string::npos);  // nothing was sent
+
+    const std::vector<std::vector<std::string>> misuse = {{"+mpvx", "-cCOM3", "K210t.TXT"},
+                                                           {"+mpvr", "-cCOM0", "K210t.TXT"},
+                                                           {"+mpvr", "-c", "K210t.TXT"},
+                                                           {"+mpvr", "K210t.TXT"},
+                                                           {"--fast", "+mpvr", "-cCOM3", "K210t.TXT"},
+                                                           {"--speed", "57600", "+mpvr", "-cCOM3", "K210t.TXT"},
+                                                           {"+mpvr", "-cCOM3"}};
+    for (const auto& arguments : misuse) {
+        const RunResult r = run_bsl(dir.path, arguments);
+        EXPECT_EQ(r.exit_status, 1) << arguments[0] << arguments[1];
+        EXPECT_NE(r.err.find("usage: BSL.EXE"), std::string::npos) << arguments[0] << arguments[1];
+    }
 }
 
 TEST(Programmer, FailsClearlyAndNeverReportsSuccessAfterAFailure) {
     if (wine_build()) GTEST_SKIP() << "the native programmer";
     TempDir dir;
     write_file(dir.file("K210t.TXT"), test_image(600));
-    write_file(dir.file("BAD.TXT"), "@1100\n12 34\nzz\nq\n");
-    {  // switches off: the loader never answers
-        Simulator sim(dir.path, 3, {"--loader-silent"});
-        const RunResult r = run_bsl(dir.path, {"+mpvr", "-cCOM3", "K210t.TXT"});
-        EXPECT_EQ(r.exit_status, 1);
-        EXPECT_NE(r.out.find("no answer from the bootstrap loader: are the programming switches on?"),
-                  std::string::npos);
-        EXPECT_LT(r.seconds, 5);
+    struct Case {
+        std::vector<std::string> sim_options;
+        const char* letters;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        // switches off: the loader never answers, and that is said quickly
+        {{"--loader-silent"}, "+mpvr", "no answer from the bootstrap loader: are the programming switches on?"},
+        // without erase the bits cannot be set; a loader without write check does not notice, verify does
+        {{"--loader-no-write-check"}, "+pv", "verify failed at 11"},
+        // the password is the image's vectors, not those of the firmware on the analyzer
+        {{"--loader-no-write-check"}, "+pv", "the bootstrap loader is still locked: the password"},
+        // switches turned off half-way through
+        {{"--loader-stop-after-blocks", "1"}, "+mpvr", "the bootstrap loader stopped answering (writing at 11F0)"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        if (i == 2) write_file(dir.file("K210t.TXT"), test_image(600, 0x22));
+        Simulator sim(dir.path, 3, cases[i].sim_options);
+        const RunResult r = run_bsl(dir.path, {cases[i].letters, "-cCOM3", "K210t.TXT"});
+        EXPECT_EQ(r.exit_status, 1) << cases[i].message;
+        EXPECT_NE(r.out.find("BSL: failed: " + std::string(cases[i].message)), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("BSL: done"), std::string::npos);
+        EXPECT_LT(r.seconds, 12) << cases[i].message;
         EXPECT_TRUE(port_is_free(sim.device));
     }
-    {  // programming without erase cannot set bits; an old loader does not notice, verify does
-        Simulator sim(dir.path, 3, {"--loader-no-write-check"});
-        const RunResult r = run_bsl(dir.path, {"+pv", "-cCOM3", "K210t.TXT"});
-        EXPECT_EQ(r.exit_status, 1);
-        EXPECT_NE(r.out.find("BSL: failed: verify failed at 11"), std::string::npos) << r.out;
+}
+
+// A pseudo-terminal has no modem lines, so for these tests the port's DTR
+// and RTS go to the simulator through a FIFO, as the usual adapter would
+// carry them to the analyzer's RST and TEST pins; the rest of the port is
+// the real pseudo-terminal. The programmer runs in this process.
+class LinesToSimulator : public PortSystem {
+  public:
+    explicit LinesToSimulator(const std::string& fifo, bool dtr_without_inverter = false)
+        : fifo_(open(fifo.c_str(), O_WRONLY | O_CLOEXEC)), flip_dtr_(dtr_without_inverter) {}
+    ~LinesToSimulator() override { close(fifo_); }
+    int modem_lines(int, unsigned long request, int lines) override {
+        const bool on = request == TIOCMBIS;
+        if (lines & TIOCM_DTR) dtr = on;
+        if (lines & TIOCM_RTS) rts = on;
+        const std::string event = "DTR " + std::to_string((dtr != flip_dtr_) ? 1 : 0) + " RTS " +
+                                  std::to_string(rts ? 1 : 0) + "\n";
+        return write(fifo_, event.data(), event.size()) == static_cast<ssize_t>(event.size()) ? 0 : -1;
     }
-    {  // a bad image is refused before the port is touched
-        Simulator sim(dir.path, 3);
-        RunResult r = run_bsl(dir.path, {"+mpvr", "-cCOM3", "BAD.TXT"});
-        EXPECT_EQ(r.exit_status, 1);
-        EXPECT_NE(r.out.find("BAD.TXT:3: bad hex byte 'zz'"), std::string::npos);
-        r = run_bsl(dir.path, {"+mpvr", "-cCOM3", "MISSING.TXT"});
-        EXPECT_EQ(r.exit_status, 1);
-        EXPECT_NE(r.out.find("MISSING.TXT: cannot open the image file"), std::string::npos);
-        sim.stop();
-        EXPECT_EQ(sim.log().find("LOADER"), std::string::npos);
+    bool dtr = false, rts = false;
+
+  private:
+    int fifo_;
+    bool flip_dtr_;
+};
+
+class LoaderOnPins : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (wine_build()) GTEST_SKIP() << "the native programmer";
+        ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
+        ASSERT_EQ(chdir(dir.path.c_str()), 0);
+        write_file("K210t.TXT", test_image(600));
     }
-    const std::vector<std::vector<std::string>> misuse = {{"+mpvx", "-cCOM3", "K210t.TXT"},
-                                                           {"+mpvr", "-cCOM0", "K210t.TXT"},
-                                                           {"+mpvr", "K210t.TXT"},
-                                                           {"--fast", "+mpvr", "-cCOM3", "K210t.TXT"},
-                                                           {"+mpvr", "-cCOM3"}};
-    for (const auto& arguments : misuse) {
-        const RunResult r = run_bsl(dir.path, arguments);
-        EXPECT_EQ(r.exit_status, 1) << arguments[0];
-        EXPECT_NE(r.err.find("usage: BSL.EXE"), std::string::npos) << arguments[0];
+    void TearDown() override {
+        if (!wine_build()) {
+            EXPECT_EQ(chdir(old_cwd), 0);
+        }
+    }
+    struct Outcome {
+        int status;
+        std::string out;
+        double seconds;
+    };
+    // BSL.EXE +LETTERS -cCOM3 K210t.TXT against a simulator with `options`.
+    Outcome program(std::vector<std::string> options, ProgrammerRequest request = {}, const char* letters = "mpvr",
+                    bool dtr_without_inverter = false) {
+        options.insert(options.end(), {"--lines", dir.file("lines"), "--dump", dir.file("flash.txt")});
+        sim = std::make_unique<Simulator>(dir.path, 3, options);
+        LinesToSimulator system(dir.file("lines"), dtr_without_inverter);
+        for (const char* c = letters; *c; ++c) {
+            request.erase = request.erase || *c == 'm';
+            request.program = request.program || *c == 'p';
+            request.verify = request.verify || *c == 'v';
+            request.reset = request.reset || *c == 'r';
+        }
+        request.port_name = "COM3";
+        request.image_path = "K210t.TXT";
+        std::FILE* out = std::tmpfile();
+        const auto start = std::chrono::steady_clock::now();
+        ProgrammerSession session(request, out, system);
+        const int status = session.run();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        end_dtr = system.dtr;
+        end_rts = system.rts;
+        std::rewind(out);
+        std::string text;
+        for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) text += static_cast<char>(c);
+        std::fclose(out);
+        sim->stop();
+        return {status, text, seconds};
+    }
+    TempDir dir;
+    char old_cwd[4096];
+    std::unique_ptr<Simulator> sim;
+    bool end_dtr = false, end_rts = false;
+};
+
+TEST_F(LoaderOnPins, FindsTheEntrySequenceAndLeavesTheAnalyzerRunning) {
+    struct Case {
+        const char* pins;
+        bool adapter_without_dtr_inverter;
+        const char* started_with;
+        bool rts_at_rest;  // asserted: TEST low; a TCK part rests with TCK high
+    };
+    const Case cases[] = {{"test", false, "started with the TEST sequence", true},
+                          {"tck", false, "started with the TCK sequence", false},
+                          {"test", true, "started with the TEST sequence", true}};
+    for (const Case& c : cases) {
+        ProgrammerRequest request;
+        request.invert_dtr = c.adapter_without_dtr_inverter;
+        const Outcome r = program({"--pins", c.pins}, request, "mpvr", c.adapter_without_dtr_inverter);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find(c.started_with), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("BSL: done: erased, programmed, verified, started; K210t.TXT"), std::string::npos);
+        expect_flash_holds(dir.file("flash.txt"), test_image(600));
+        // The firmware runs, and stays so past the close: RST high, the entry pin at rest.
+        EXPECT_FALSE(sim->log_lines("STARTED").empty()) << c.pins;
+        EXPECT_TRUE(has_line(sim->log_lines("LINES"), "the port keeps DTR and RTS when closed"));
+        EXPECT_EQ(end_dtr, !c.adapter_without_dtr_inverter) << c.pins;
+        EXPECT_EQ(end_rts, c.rts_at_rest) << c.pins;
+    }
+    // A part that answers neither sequence: the same message as ever, soon.
+    const Outcome silent = program({"--loader-silent"});
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_NE(silent.out.find("are the programming switches on? (tried the TEST and the TCK sequence)"),
+              std::string::npos)
+        << silent.out;
+    EXPECT_LT(silent.seconds, 3.0);
+}
+
+TEST_F(LoaderOnPins, ErasesForTheTimeTheFlashNeedsAndNeverTalksOverIt) {
+    struct Case {
+        std::vector<std::string> options;
+        const char* erased;
+    };
+    const Case cases[] = {
+        {{"--loader-version", "1.10", "--slow"}, "Erased: 12 erase commands"},  // 17.2 ms each, 200 ms in all
+        {{"--erase-ms", "200", "--erase-needs-ms", "200", "--slow"}, "Erased: 1 erase command,"},
+        {{"--erase-ms", "1200", "--erase-needs-ms", "200"}, "Erased: 1 erase command,"},  // a slow loader
+    };
+    for (const Case& c : cases) {
+        const Outcome r = program(c.options);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find(c.erased), std::string::npos) << r.out;
+        const std::vector<std::string> erased = sim->log_lines("ERASED");
+        ASSERT_FALSE(erased.empty()) << r.out;
+        EXPECT_EQ(sim->log().find("busy:"), std::string::npos) << c.erased;
+        expect_flash_holds(dir.file("flash.txt"), test_image(600));
+    }
+    const Outcome old = program({"--loader-version", "1.10", "--slow"});
+    EXPECT_NE(old.out.find("warning: loader version 1.10 needs the vendor's patch (PATCH.TXT)"), std::string::npos);
+    EXPECT_NE(old.out.find("speed: 9600 baud (loader 1.10 on F149 has no documented faster rate)"),
+              std::string::npos);
+}
+
+TEST_F(LoaderOnPins, RunsAtTheFastestRateThatWorks) {
+    struct Case {
+        std::vector<std::string> options;
+        unsigned max_baud;
+        const char* said;
+        std::vector<std::string> speeds;  // the simulator's changes of speed
+    };
+    const Case cases[] = {
+        {{}, 38400, "speed: 38400 baud (the loader's fastest)", {"38400"}},
+        {{}, 19200, "speed: 19200 baud (as --speed asks)", {"19200"}},
+        {{}, 9600, "speed: 9600 baud (as --speed asks)", {}},
+        {{"--chip", "F413"}, 38400, "speed: 38400 baud", {"38400"}},
+        {{"--chip", "F249"}, 38400, "speed: 9600 baud (loader 1.61 on F249 has no documented faster rate)", {}},
+        {{"--loader-version", "1.30"}, 38400, "speed: 9600 baud (loader 1.30 on F149", {}},
+        {{"--baud-refuse"}, 38400, "speed: 9600 baud (the loader refused the faster rates)", {}},
+        {{"--baud-silent"}, 38400, "speed: 9600 baud (no answer at 38400 baud)", {"38400 (and no answer from now on)"}},
+    };
+    for (const Case& c : cases) {
+        ProgrammerRequest request;
+        request.max_baud = c.max_baud;
+        const Outcome r = program(c.options, request);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        EXPECT_EQ(sim->log_lines("SPEED"), c.speeds) << c.said;
+        EXPECT_EQ(sim->log().find("speed mismatch"), std::string::npos) << c.said;
+        EXPECT_EQ(sim->log().find("before the clock had settled"), std::string::npos) << c.said;
+        expect_flash_holds(dir.file("flash.txt"), test_image(600));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "bsl/bsl_protocol.h"
 
+#include <cstdio>
 #include <map>
 
 void bsl_checksum(const std::uint8_t* bytes, std::size_t length, std::uint8_t& low, std::uint8_t& high) {
@@ -68,4 +69,54 @@ Bytes password_for(const Image& image, bool erased) {
                 password[address - VECTORS_ADDRESS] = section.bytes[i];
         }
     return password;
+}
+
+std::string LoaderIdentity::chip() const {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02X%02X", chip_high, chip_low);
+    return text;
+}
+
+std::string LoaderIdentity::version_text() const {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X.%02X", version >> 8, version & 0xFF);
+    return text;
+}
+
+LoaderIdentity identity_from(const Bytes& boot_rom_top) {
+    LoaderIdentity identity;
+    if (boot_rom_top.size() < IDENTITY_SIZE) return identity;
+    identity.chip_high = boot_rom_top[0];
+    identity.chip_low = boot_rom_top[1];
+    identity.version = static_cast<unsigned>(boot_rom_top[10]) << 8 | boot_rom_top[11];
+    return identity;
+}
+
+namespace {
+
+struct DocumentedSpeed {
+    unsigned baud;
+    std::uint8_t d3, f1_d1, f1_d2, f4_d1, f4_d2;
+};
+const DocumentedSpeed SPEEDS[] = {
+    {9600, 0, 0x80, 0x85, 0x00, 0x98},
+    {19200, 1, 0xE0, 0x86, 0x00, 0xB0},
+    {38400, 2, 0xE0, 0x87, 0x80, 0xC8},
+};
+
+}  // namespace
+
+bool speed_setting_for(const LoaderIdentity& loader, unsigned baud, SpeedSetting& setting) {
+    const bool f1 = loader.chip_high == 0xF1, f4 = loader.chip_high == 0xF4;
+    if (loader.version < 0x0160 || loader.version >= 0x0200 || !(f1 || f4)) return false;
+    for (const DocumentedSpeed& s : SPEEDS) {
+        if (s.baud != baud) continue;
+        setting = {baud, f1 ? s.f1_d1 : s.f4_d1, f1 ? s.f1_d2 : s.f4_d2, s.d3};
+        return true;
+    }
+    return false;
+}
+
+Bytes speed_frame(const SpeedSetting& setting) {
+    return make_frame(BSL_CHANGE_BAUD, static_cast<std::uint16_t>(setting.d1 | setting.d2 << 8), setting.d3);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "bsl/ti_txt.h"
@@ -22,6 +23,7 @@ enum BslCommand : std::uint8_t {
     BSL_MASS_ERASE = 0x18,
     BSL_LOAD_PC = 0x1A,
     BSL_TX_VERSION = 0x1E,
+    BSL_CHANGE_BAUD = 0x20,
 };
 
 constexpr std::uint16_t MASS_ERASE_KEY = 0xA506;   // sent as LL=06 LH=A5
@@ -29,6 +31,8 @@ constexpr std::uint16_t MASS_ERASE_ADDRESS = 0xFF00;
 constexpr std::uint16_t VECTORS_ADDRESS = 0xFFE0;  // the 32 bytes that form the password
 constexpr std::size_t PASSWORD_SIZE = 32;
 constexpr std::size_t MAX_BLOCK = 240;             // data bytes per write or read frame
+constexpr std::uint16_t IDENTITY_ADDRESS = 0x0FF0;  // 16 bytes of the boot ROM: chip at 0FF0, version at 0FFA
+constexpr std::size_t IDENTITY_SIZE = 16;
 
 // The two checksum bytes over `bytes` taken as little-endian 16-bit words:
 // CKL = NOT(XOR of the even-indexed bytes), CKH = NOT(XOR of the odd ones).
@@ -55,3 +59,24 @@ std::vector<WriteBlock> plan_write_blocks(const Image& image);
 // The password for an erased device, or the image's own interrupt vectors
 // (0xFF where the image has none).
 Bytes password_for(const Image& image, bool erased);
+
+// The chip and loader version, from the boot ROM's last 16 bytes.
+struct LoaderIdentity {
+    std::uint8_t chip_high = 0, chip_low = 0;  // e.g. F1 49 for an F149
+    unsigned version = 0;                      // BCD, e.g. 0x0161 for 1.61
+    std::string chip() const;                  // "F149"
+    std::string version_text() const;          // "1.61"
+};
+LoaderIdentity identity_from(const Bytes& boot_rom_top);
+
+// The speed change: D3 picks 9600, 19200 or 38400 baud; D1 and D2 set the
+// processor clock for it (F1xx: DCOCTL, BCSCTL1; F4xx: SCFI0, SCFI1).
+struct SpeedSetting {
+    unsigned baud;
+    std::uint8_t d1, d2, d3;
+};
+// The documented setting for this loader at `baud`, if it has one: from
+// version 1.60 (and below 2.00) on F1xx and F4xx parts.
+bool speed_setting_for(const LoaderIdentity& loader, unsigned baud, SpeedSetting& setting);
+// The change-baud-rate frame: D1 in AL, D2 in AH, D3 in LL.
+Bytes speed_frame(const SpeedSetting& setting);

@@ -11,7 +11,7 @@
 namespace {
 
 const char* const USAGE =
-    "usage: BSL.EXE [--invert-dtr] [--invert-rts] +LETTERS -cCOMn IMAGE\n";
+    "usage: BSL.EXE [--invert-dtr] [--invert-rts] [--speed 9600|19200|38400] +LETTERS -cCOMn IMAGE\n";
 
 const char* const HELP =
     "Programs the K210 analyzer's microcontroller through its bootstrap loader.\n"
@@ -22,10 +22,21 @@ const char* const HELP =
     "                else /dev/ttyS<n-1>)\n"
     "  IMAGE         the firmware image, TI-TXT\n"
     "  --invert-dtr  for adapters whose DTR drives RST without an inverter\n"
-    "  --invert-rts  for adapters whose RTS drives TEST without an inverter\n"
+    "  --invert-rts  for adapters whose RTS drives TEST (or TCK) without an inverter\n"
+    "  --speed BAUD  the fastest rate to use: 9600, 19200 or 38400 (the default:\n"
+    "                the fastest the loader and the line manage)\n"
     "  --help        this text\n"
     "\n"
     "Exit status 0 when every requested action succeeded, 1 otherwise.\n";
+
+bool parse_speed(const char* text, unsigned& baud) {
+    for (unsigned known : {9600u, 19200u, 38400u})
+        if (text && std::to_string(known) == text) {
+            baud = known;
+            return true;
+        }
+    return false;
+}
 
 bool parse_letters(const char* letters, ProgrammerRequest& request) {
     if (!*letters) return false;
@@ -49,7 +60,11 @@ std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, b
         if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) help = true;
         else if (std::strcmp(a, "--invert-dtr") == 0) request.invert_dtr = true;
         else if (std::strcmp(a, "--invert-rts") == 0) request.invert_rts = true;
-        else if (a[0] == '+') {
+        else if (std::strcmp(a, "--speed") == 0) {
+            const char* value = i + 1 < argc ? argv[++i] : nullptr;
+            if (!parse_speed(value, request.max_baud))
+                return std::string("bad speed '") + (value ? value : "") + "' (9600, 19200 or 38400)";
+        } else if (a[0] == '+') {
             if (!parse_letters(a + 1, request)) return std::string("unknown action letters '") + a + "'";
             letters_given = true;
         } else if (std::strncmp(a, "-c", 2) == 0) {

@@ -64,12 +64,14 @@ bool overlaps(const Image& image) {
 
 }  // namespace
 
-bool parse_ti_txt(const std::string& text, const std::string& name, Image& image, std::string& error) {
+bool parse_ti_txt(const std::string& text, const std::string& name, Image& image, std::string& error,
+                  int* last_line) {
     image.clear();
     std::istringstream in(text);
     std::string raw;
     int number = 0;
     bool ended = false;
+    int end_line = 0;
     auto fail = [&](const std::string& what) {
         error = name + ":" + std::to_string(number) + ": " + what;
         image.clear();
@@ -82,6 +84,7 @@ bool parse_ti_txt(const std::string& text, const std::string& name, Image& image
         if (ended) return fail("text after the final 'q'");
         if (line == "q" || line == "Q") {
             ended = true;
+            end_line = number;
         } else if (line[0] == '@') {
             std::uint32_t address;
             if (!parse_address(line.substr(1), address)) return fail("bad section address '" + line + "'");
@@ -90,6 +93,7 @@ bool parse_ti_txt(const std::string& text, const std::string& name, Image& image
             if (image.empty()) return fail("data before the first @address line");
             std::string bad;
             if (!parse_data(line, image.back().bytes, bad)) return fail("bad hex byte '" + bad + "'");
+            image.back().lines.resize(image.back().bytes.size(), number);
             if (image.back().address + image.back().bytes.size() > ADDRESS_SPACE)
                 return fail("section runs past address FFFF");
         }
@@ -99,10 +103,11 @@ bool parse_ti_txt(const std::string& text, const std::string& name, Image& image
         return fail("missing the final 'q'");
     }
     if (overlaps(image)) return fail("sections overlap");
+    if (last_line) *last_line = end_line;
     return true;
 }
 
-bool read_ti_txt(const std::string& path, Image& image, std::string& error) {
+bool read_ti_txt(const std::string& path, Image& image, std::string& error, int* last_line) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         error = path + ": cannot open the image file";
@@ -110,7 +115,7 @@ bool read_ti_txt(const std::string& path, Image& image, std::string& error) {
     }
     std::ostringstream text;
     text << file.rdbuf();
-    return parse_ti_txt(text.str(), path, image, error);
+    return parse_ti_txt(text.str(), path, image, error, last_line);
 }
 
 std::string write_ti_txt(const Image& image) {

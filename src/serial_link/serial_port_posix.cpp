@@ -336,13 +336,12 @@ void SerialPort::discard_input() {
 
 bool SerialPort::drain() { return is_open() && state_->system.drain(state_->fd) == 0; }
 
+// RTS first: when DTR drives a reset, the other line is already in place.
 bool SerialPort::set_modem_lines(bool dtr_on, bool rts_on) {
     State& s = *state_;
     if (s.fd < 0) return false;
-    const int raise = (dtr_on ? TIOCM_DTR : 0) | (rts_on ? TIOCM_RTS : 0);
-    const int drop = (dtr_on ? 0 : TIOCM_DTR) | (rts_on ? 0 : TIOCM_RTS);
-    if ((raise && s.system.modem_lines(s.fd, TIOCMBIS, raise) != 0) ||
-        (drop && s.system.modem_lines(s.fd, TIOCMBIC, drop) != 0)) {
+    if (s.system.modem_lines(s.fd, rts_on ? TIOCMBIS : TIOCMBIC, TIOCM_RTS) != 0 ||
+        s.system.modem_lines(s.fd, dtr_on ? TIOCMBIS : TIOCMBIC, TIOCM_DTR) != 0) {
         s.fail("cannot drive the modem lines DTR and RTS", errno);
         return false;
     }

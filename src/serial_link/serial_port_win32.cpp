@@ -255,8 +255,9 @@ bool SerialPort::drain() { return is_open() && state_->system.flush_file_buffers
 bool SerialPort::set_modem_lines(bool dtr_on, bool rts_on) {
     State& s = *state_;
     if (s.port == INVALID_HANDLE_VALUE) return false;
-    if (!s.system.escape_comm_function(s.port, dtr_on ? SETDTR : CLRDTR) ||
-        !s.system.escape_comm_function(s.port, rts_on ? SETRTS : CLRRTS)) {
+    // RTS first: when DTR drives a reset, the other line is already in place.
+    if (!s.system.escape_comm_function(s.port, rts_on ? SETRTS : CLRRTS) ||
+        !s.system.escape_comm_function(s.port, dtr_on ? SETDTR : CLRDTR)) {
         s.fail("cannot drive the modem lines DTR and RTS", s.system.last_error());
         return false;
     }

@@ -54,8 +54,10 @@ int open_regular(const char* name, std::string& error, bool& missing) {
     missing = false;
     const DWORD attributes = GetFileAttributesA(name);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        missing = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-        error = reason(std::string("cannot read ") + name);
+        const DWORD code = GetLastError();
+        missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+        error = std::string(name) + (missing ? " cannot be read" : " is not a regular file, not a settings file") +
+                " (" + system_message(code) + ")" + (missing ? "" : "; move it away");
         return -1;
     }
     int fd = -1;

@@ -1,9 +1,10 @@
 // The microcontroller's serial bootstrap loader: sync, checked frames,
-// password, mass and segment erase, block write and read, over a memory
-// model whose flash erases to 0xFF and can only clear bits when written.
-#include <poll.h>
-
+// password, mass and segment erase with the flash's erase-time rule, block
+// write and read, the speed change, and the pins that start it, over a
+// memory model whose flash erases to 0xFF and can only clear bits when
+// written. Written from the loader's documentation, not from the programmer.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,19 @@ constexpr std::uint32_t FLASH_START = 0x1000;  // information memory, then main 
 constexpr std::uint32_t ROM_START = 0x0C00;    // the loader itself
 constexpr std::uint32_t RAM_START = 0x0200, RAM_END = 0x0A00;
 constexpr double WRITE_MS_PER_BYTE = 0.042;    // flash programming time
-constexpr double MASS_ERASE_MS = 35;
+constexpr double SPEED_SETTLING_MS = 10;       // the host waits this long after the speed change
 
-std::vector<std::uint8_t> g_memory(0x10000, 0xFF);
-std::vector<bool> g_programmed(0x10000, false);
-bool g_active = false;    // the loader runs, not the analyzer's firmware
-bool g_unlocked = false;
-std::string g_frame;      // a frame being received
-double g_frame_start = 0;
-bool g_nak_pending = false, g_corrupt_pending = false;
+// The documented clock settings of the speed change: D3 picks the rate,
+// D1 and D2 set the clock (F1xx: DCOCTL, BCSCTL1; F4xx: SCFI0, SCFI1).
+struct SpeedSetting {
+    unsigned baud;
+    std::uint8_t d3, f1_d1, f1_d2, f4_d1, f4_d2;
+};
+const SpeedSetting SPEEDS[] = {
+    {9600, 0, 0x80, 0x85, 0x00, 0x98},
+    {19200, 1, 0xE0, 0x86, 0x00, 0xB0},
+    {38400, 2, 0xE0, 0x87, 0x80, 0xC8},
+};
 
 std::uint8_t at(const std::string& frame, std::size_t i) { return static_cast<std::uint8_t>(frame[i]); }
 
@@ -35,192 +40,318 @@ void checksum(const std::string& bytes, std::uint8_t& low, std::uint8_t& high) {
     high = static_cast<std::uint8_t>(~odd);
 }
 
-// Replies no sooner than the frame could have crossed a real line.
-void reply(int fd, const std::string& bytes, double processing_ms) {
-    const double wire = g_options.slow ? static_cast<double>(g_frame.size()) * LOADER_MS_PER_BYTE : 0;
-    const double ready = g_frame_start + wire;
-    sleep_ms(processing_ms);
-    if (elapsed_ms() < ready) sleep_ms(ready - elapsed_ms());
-    transmit(fd, bytes, g_options.slow ? LOADER_MS_PER_BYTE : 0);
+// "1.61" as BCD 0x0161.
+unsigned bcd_version(const std::string& text) {
+    unsigned value = 0;
+    for (char c : text)
+        if (c >= '0' && c <= '9') value = value * 16 + static_cast<unsigned>(c - '0');
+    return value;
 }
 
-void mass_erase() {
-    for (std::uint32_t a = FLASH_START; a < 0x10000; ++a) g_memory[a] = 0xFF;
-    log_line("ERASED", "all flash");
-    if (g_options.old_unit) restore_factory_settings();
+std::string one(std::uint8_t byte) { return std::string(1, static_cast<char>(byte)); }
+
+}  // namespace
+
+Loader::Loader(Line& line, const SimOptions& options, Analyzer& analyzer)
+    : line_(line),
+      options_(options),
+      analyzer_(analyzer),
+      memory_(0x10000, 0xFF),
+      programmed_(0x10000, false),
+      version_(bcd_version(options.version)),
+      nak_pending_(options.loader_nak_once),
+      corrupt_pending_(options.loader_corrupt_once),
+      bad_sync_pending_(options.loader_bad_sync_once) {
+    // The analyzer's present firmware, so programming over it without an
+    // erase leaves the wrong bits.
+    for (std::uint32_t a = 0x1100; a < 0x9000; ++a) memory_[a] = static_cast<std::uint8_t>((a * 7) ^ (a >> 8));
+    for (std::uint32_t a = 0xFFE0; a < 0x10000; a += 2) {
+        memory_[a] = 0x00;
+        memory_[a + 1] = 0x11;
+    }
+    const unsigned chip = static_cast<unsigned>(std::strtoul(options.chip.c_str() + 1, nullptr, 16)) | 0xF000;
+    memory_[0x0FF0] = static_cast<std::uint8_t>(chip >> 8);  // chip identity, e.g. F1 49
+    memory_[0x0FF1] = static_cast<std::uint8_t>(chip & 0xFF);
+    memory_[0x0FFA] = static_cast<std::uint8_t>(version_ >> 8);  // loader version, e.g. 01 61
+    memory_[0x0FFB] = static_cast<std::uint8_t>(version_ & 0xFF);
+    family_ = memory_[0x0FF0];
+    const bool old_flash = version_ == 0x0110;
+    erase_ms_ = options.erase_ms >= 0 ? options.erase_ms : (old_flash ? 17.2 : 35);
+    erase_needs_ms_ = options.erase_needs_ms >= 0 ? options.erase_needs_ms : (old_flash ? 200 : 0);
 }
 
-void erase_segment(std::uint32_t address) {
+void Loader::enter(const char* how) {
+    active_ = true;
+    unlocked_ = false;  // the loader starts locked after every reset
+    answers_ = true;
+    baud_ = 9600;
+    speed_changed_ms_ = -1;
+    frame_.clear();
+    line_.log("LOADER", std::string("entered (") + how + ")");
+}
+
+// RST low holds the chip in reset. While it is low the loader counts edges
+// on its entry pin: two rising edges on TEST, or two falling edges on TCK.
+// When RST rises with TEST high (TCK low) after them the loader starts;
+// otherwise the firmware does.
+void Loader::modem_lines(bool dtr, bool rts) {
+    const bool reset_high = dtr, pin_high = !rts;
+    const bool tck = options_.pins == "tck";
+    if (!pins_known_ || reset_high != reset_high_) {
+        if (!reset_high) {
+            entry_edges_ = 0;
+            active_ = false;
+            frame_.clear();
+        } else if (pins_known_) {
+            const bool level_right = tck ? !pin_high : pin_high;
+            if (entry_edges_ >= 2 && level_right) {
+                enter(tck ? "TCK pins" : "TEST pins");
+            } else {
+                leave();
+                line_.log("STARTED", "the firmware runs");
+            }
+        }
+    } else if (!reset_high && pin_high != entry_pin_high_ && pin_high != tck) {
+        ++entry_edges_;
+    }
+    pins_known_ = true;
+    reset_high_ = reset_high;
+    entry_pin_high_ = pin_high;
+}
+
+// Works on a frame only once it could have crossed a real line, replies
+// when the work is done, and notes a host that sends while the loader is
+// still busy (the line is half duplex).
+void Loader::reply(const std::string& bytes, double processing_ms) {
+    const double wire = options_.slow ? static_cast<double>(frame_.size()) * ms_per_byte() : 0;
+    const double arrived = frame_start_ + wire;
+    if (line_.elapsed_ms() < arrived) line_.sleep_ms(arrived - line_.elapsed_ms());
+    line_.sleep_ms(processing_ms);
+    if (line_.input_pending()) line_.log("LOADER", "busy: the host sent while the loader was still working");
+    line_.transmit(bytes, options_.slow ? ms_per_byte() : 0);
+}
+
+void Loader::mass_erase() {
+    erase_done_ms_ += erase_ms_;
+    ++erase_commands_;
+    char what[96];
+    if (erase_done_ms_ + 1e-6 < erase_needs_ms_) {
+        std::snprintf(what, sizeof what, "partly: %.1f of %.1f ms of erase", erase_done_ms_, erase_needs_ms_);
+        line_.log("ERASE", what);
+        return;  // the cells keep what they held until the erase time is reached
+    }
+    for (std::uint32_t a = FLASH_START; a < 0x10000; ++a) memory_[a] = 0xFF;
+    std::snprintf(what, sizeof what, "all flash (%d commands, %.1f ms of erase)", erase_commands_, erase_done_ms_);
+    line_.log("ERASED", what);
+    if (options_.old_unit) analyzer_.restore_factory_settings();
+}
+
+void Loader::erase_segment(std::uint32_t address) {
     const std::uint32_t size = address < 0x1100 ? 128 : 512;
     const std::uint32_t start = address & ~(size - 1);
-    for (std::uint32_t a = start; a < start + size && a < 0x10000; ++a) g_memory[a] = 0xFF;
+    for (std::uint32_t a = start; a < start + size && a < 0x10000; ++a) memory_[a] = 0xFF;
 }
 
-bool write_block(std::uint32_t address, const std::string& data) {
+bool Loader::write_block(std::uint32_t address, const std::string& data) {
     if (address % 2 || data.size() % 2 || address < RAM_START || address + data.size() > 0x10000) return false;
+    const bool checks = version_ >= 0x0140 && !options_.loader_no_write_check;
     bool verified = true;
     for (std::size_t i = 0; i < data.size(); ++i) {
         const std::uint32_t a = address + static_cast<std::uint32_t>(i);
         const auto byte = static_cast<std::uint8_t>(data[i]);
         if (a >= ROM_START && a < FLASH_START) return false;
         if (a < RAM_END) {
-            g_memory[a] = byte;
+            memory_[a] = byte;
         } else if (a >= FLASH_START) {
-            g_memory[a] &= byte;  // programming only clears bits
-            g_programmed[a] = true;
+            memory_[a] &= byte;  // programming only clears bits
+            programmed_[a] = true;
         }
-        verified = verified && (a < RAM_END || g_memory[a] == byte);
+        verified = verified && (a < RAM_END || memory_[a] == byte);
     }
-    return verified || g_options.loader_no_write_check;
+    return verified || !checks;
 }
 
-std::string data_frame(std::uint32_t address, std::size_t length) {
+std::string Loader::data_frame(std::uint32_t address, std::size_t length) {
     std::string frame = {static_cast<char>(0x80), 0, static_cast<char>(length), static_cast<char>(length)};
-    for (std::size_t i = 0; i < length; ++i) frame += static_cast<char>(g_memory[(address + i) & 0xFFFF]);
+    for (std::size_t i = 0; i < length; ++i) frame += static_cast<char>(memory_[(address + i) & 0xFFFF]);
     std::uint8_t low, high;
     checksum(frame, low, high);
-    if (g_corrupt_pending) {
-        g_corrupt_pending = false;
+    if (corrupt_pending_ && address >= FLASH_START) {
+        corrupt_pending_ = false;
         low = static_cast<std::uint8_t>(low ^ 0x5A);
-        log_line("LOADER", "sent a damaged block");
+        line_.log("LOADER", "sent a damaged block");
     }
     return frame + static_cast<char>(low) + static_cast<char>(high);
 }
 
-bool frame_is_sound() {
-    if (g_frame.size() < 8 || at(g_frame, 2) != at(g_frame, 3)) return false;
+bool Loader::frame_is_sound() const {
+    if (frame_.size() < 8 || at(frame_, 2) != at(frame_, 3)) return false;
     std::uint8_t low, high;
-    checksum(g_frame.substr(0, g_frame.size() - 2), low, high);
-    return at(g_frame, g_frame.size() - 2) == low && at(g_frame, g_frame.size() - 1) == high;
+    checksum(frame_.substr(0, frame_.size() - 2), low, high);
+    return at(frame_, frame_.size() - 2) == low && at(frame_, frame_.size() - 1) == high;
 }
 
-void handle_frame(int fd) {
-    const std::string nak(1, static_cast<char>(NAK)), ack(1, static_cast<char>(ACK));
-    if (!frame_is_sound()) {
-        log_line("LOADER", "bad frame");
-        reply(fd, nak, 0.5);
-        return;
+// From version 1.60, on the families the documentation gives settings for.
+bool Loader::change_speed(std::uint8_t d1, std::uint8_t d2, std::uint8_t d3) {
+    if (options_.baud_refuse || version_ < 0x0160 || version_ >= 0x0200) return false;
+    for (const SpeedSetting& s : SPEEDS) {
+        if (s.d3 != d3) continue;
+        const bool right = (family_ == 0xF1 && d1 == s.f1_d1 && d2 == s.f1_d2) ||
+                           (family_ == 0xF4 && d1 == s.f4_d1 && d2 == s.f4_d2);
+        if (!right) return false;
+        reply(one(ACK), 0.5);  // at the old rate
+        baud_ = s.baud;
+        speed_changed_ms_ = line_.elapsed_ms();
+        answers_ = !options_.baud_silent;
+        line_.log("SPEED", std::to_string(baud_) + (answers_ ? "" : " (and no answer from now on)"));
+        return true;
     }
-    const std::uint8_t command = at(g_frame, 1);
-    const std::uint32_t address = at(g_frame, 4) | at(g_frame, 5) << 8;
-    const std::uint32_t length = at(g_frame, 6) | at(g_frame, 7) << 8;
-    const std::string data = g_frame.substr(8, g_frame.size() - 10);
-    switch (command) {
-        case 0x10: {  // password: the interrupt vectors
-            g_unlocked = data.size() == 32;
-            for (std::size_t i = 0; g_unlocked && i < 32; ++i)
-                g_unlocked = static_cast<std::uint8_t>(data[i]) == g_memory[0xFFE0 + i];
-            log_line("PASSWORD", g_unlocked ? "accepted" : "wrong");
-            reply(fd, g_unlocked ? ack : nak, 0.5);
-            return;
-        }
-        case 0x18:  // mass erase
-            if (length != 0xA506) break;
-            mass_erase();
-            reply(fd, ack, MASS_ERASE_MS);
-            return;
-        case 0x16:  // segment erase
-            if (!g_unlocked || length != 0xA502) break;
-            erase_segment(address);
-            reply(fd, ack, 15);
-            return;
-        case 0x12: {  // write a block
-            if (!g_unlocked) break;
-            if (g_nak_pending) {
-                g_nak_pending = false;
-                log_line("LOADER", "refused a block once");
-                break;
-            }
-            const bool ok = write_block(address, data);
-            reply(fd, ok ? ack : nak, WRITE_MS_PER_BYTE * static_cast<double>(data.size()));
-            return;
-        }
-        case 0x14:  // read a block
-            if (!g_unlocked || length > 250) break;
-            reply(fd, data_frame(address, length), 0.5);
-            return;
-        case 0x1A:  // load the program counter: the firmware starts
-            if (!g_unlocked) break;
-            reply(fd, ack, 0.5);
-            g_active = false;
-            return;
-        default:
-            break;
-    }
-    reply(fd, nak, 0.5);
-}
-
-// A 0x80 with nothing behind it is a sync; one followed by more starts a frame.
-bool lone_sync_byte(int fd, bool more_in_hand) {
-    if (g_frame.size() != 1 || more_in_hand) return false;
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, 2) == 0;
-}
-
-}  // namespace
-
-void loader_init() {
-    // The analyzer's present firmware, so programming over it without an
-    // erase leaves the wrong bits.
-    for (std::uint32_t a = 0x1100; a < 0x9000; ++a) g_memory[a] = static_cast<std::uint8_t>((a * 7) ^ (a >> 8));
-    for (std::uint32_t a = 0xFFE0; a < 0x10000; a += 2) {
-        g_memory[a] = 0x00;
-        g_memory[a + 1] = 0x11;
-    }
-    g_memory[0x0FF0] = 0xF1;  // chip identity and loader version
-    g_memory[0x0FF1] = 0x49;
-    g_memory[0x0FFA] = 0x01;
-    g_memory[0x0FFB] = 0x10;
-    g_nak_pending = g_options.loader_nak_once;
-    g_corrupt_pending = g_options.loader_corrupt_once;
-}
-
-bool loader_wants(std::uint8_t first_byte) {
-    if (!g_frame.empty()) return true;
-    if (first_byte == SYNC) return !g_options.loader_silent;
-    if (g_active) log_line("LOADER", "left: the firmware runs");
-    g_active = false;
     return false;
 }
 
-void loader_take(int fd, const std::string& bytes, double first_byte_ms) {
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (g_frame.empty() && static_cast<std::uint8_t>(bytes[i]) != SYNC) continue;  // line noise
-        if (g_frame.empty()) g_frame_start = first_byte_ms;
-        g_frame += bytes[i];
-        if (lone_sync_byte(fd, i + 1 < bytes.size())) {
-            if (!g_active) {
-                g_active = true;
-                g_unlocked = false;  // the loader starts locked after every reset
-                log_line("LOADER", "entered");
+void Loader::handle_frame() {
+    const std::string nak = one(NAK), ack = one(ACK);
+    if (!frame_is_sound()) {
+        line_.log("LOADER", "bad frame");
+        reply(nak, 0.5);
+        return;
+    }
+    const std::uint8_t command = at(frame_, 1);
+    const std::uint32_t address = at(frame_, 4) | at(frame_, 5) << 8;
+    const std::uint32_t length = at(frame_, 6) | at(frame_, 7) << 8;
+    const std::string data = frame_.substr(8, frame_.size() - 10);
+    switch (command) {
+        case 0x10: {  // password: the interrupt vectors; the ACK only says the frame was sound
+            unlocked_ = data.size() == 32;
+            for (std::size_t i = 0; unlocked_ && i < 32; ++i)
+                unlocked_ = static_cast<std::uint8_t>(data[i]) == memory_[0xFFE0 + i];
+            line_.log("PASSWORD", unlocked_ ? "accepted" : "wrong");
+            reply(ack, 0.5);
+            return;
+        }
+        case 0x18:  // mass erase: answered when the erase is over
+            if (length != 0xA506) break;
+            mass_erase();
+            reply(ack, erase_ms_);
+            return;
+        case 0x16:  // segment erase
+            if (!unlocked_ || length != 0xA502) break;
+            erase_segment(address);
+            reply(ack, 15);
+            return;
+        case 0x12: {  // write a block
+            if (!unlocked_) break;
+            if (++blocks_written_ > options_.stop_after_blocks && options_.stop_after_blocks >= 0) {
+                answers_ = false;  // as if the switches were turned off in the middle
+                line_.log("LOADER", "stopped answering");
+                return;
             }
-            g_frame.clear();
-            reply(fd, std::string(1, static_cast<char>(ACK)), 0);
+            if (nak_pending_) {
+                nak_pending_ = false;
+                line_.log("LOADER", "refused a block once");
+                break;
+            }
+            const bool ok = write_block(address, data);
+            reply(ok ? ack : nak, WRITE_MS_PER_BYTE * static_cast<double>(data.size()));
+            return;
+        }
+        case 0x14:  // read a block
+            if (!unlocked_ || length > 250) break;
+            reply(data_frame(address, length), 0.5);
+            return;
+        case 0x1A:  // load the program counter: the firmware runs (without a reset)
+            if (!unlocked_) break;
+            reply(ack, 0.5);
+            leave();
+            line_.log("LOADER", "load PC: the firmware runs");
+            return;
+        case 0x20:  // change the speed: D1 in AL, D2 in AH, D3 in LL
+            if (change_speed(at(frame_, 4), at(frame_, 5), at(frame_, 6))) return;
+            line_.log("LOADER", "refused the speed change");
+            break;
+        default:
+            break;
+    }
+    reply(nak, 0.5);
+}
+
+bool Loader::wants(std::uint8_t first_byte) {
+    if (options_.loader_silent) return false;
+    if (!frame_.empty()) return true;
+    if (pins_known_) return active_;  // started by its pins; noise is its own to drop
+    if (first_byte == SYNC) return true;
+    if (active_) line_.log("LOADER", "left: the firmware runs");
+    leave();
+    return false;
+}
+
+// The firmware runs; the loader starts afresh (9600 baud, locked) next time.
+void Loader::leave() {
+    active_ = false;
+    baud_ = 9600;
+    answers_ = true;
+    speed_changed_ms_ = -1;
+}
+
+// A 0x80 with nothing behind it is a sync; one followed by more starts a frame.
+bool Loader::lone_sync_byte(bool more_in_hand) const {
+    if (frame_.size() != 1 || more_in_hand) return false;
+    line_.sleep_ms(2);
+    return !line_.input_pending();
+}
+
+void Loader::take(const std::string& bytes, double first_byte_ms) {
+    if (!answers_) return;
+    const unsigned host = line_.host_baud();
+    if (host != baud_) {  // a real loader would see only garbage
+        line_.log("LOADER", "speed mismatch: host at " + std::to_string(host) + ", loader at " + std::to_string(baud_));
+        return;
+    }
+    if (speed_changed_ms_ >= 0 && first_byte_ms - speed_changed_ms_ < SPEED_SETTLING_MS) {
+        line_.log("LOADER", "the host sent before the clock had settled");
+        return;
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (frame_.empty() && static_cast<std::uint8_t>(bytes[i]) != SYNC) continue;  // line noise
+        if (frame_.empty()) frame_start_ = first_byte_ms;
+        frame_ += bytes[i];
+        if (lone_sync_byte(i + 1 < bytes.size())) {
+            if (!active_) enter("sync");
+            frame_.clear();
+            synced_ = !bad_sync_pending_;
+            reply(one(bad_sync_pending_ ? NAK : ACK), 0);
+            bad_sync_pending_ = false;
             continue;
         }
-        if (g_frame.size() >= 4 && g_frame.size() == 6u + at(g_frame, 2)) {
-            handle_frame(fd);
-            g_frame.clear();
+        if (frame_.size() >= 4 && frame_.size() == 6u + at(frame_, 2)) {
+            if (synced_) {
+                handle_frame();
+            } else {  // every frame follows an acknowledged sync
+                line_.log("LOADER", "a frame without a good sync");
+                reply(one(NAK), 0.5);
+            }
+            synced_ = false;
+            frame_.clear();
         }
     }
 }
 
-void loader_report() {
-    std::FILE* dump = g_options.dump_path.empty() ? nullptr : std::fopen(g_options.dump_path.c_str(), "w");
+void Loader::report() const {
+    std::FILE* dump = options_.dump_path.empty() ? nullptr : std::fopen(options_.dump_path.c_str(), "w");
     for (std::uint32_t a = 0; a < 0x10000;) {
-        if (!g_programmed[a]) {
+        if (!programmed_[a]) {
             ++a;
             continue;
         }
         std::uint32_t end = a, sum = 0;
-        while (end < 0x10000 && g_programmed[end]) sum += g_memory[end++];
+        while (end < 0x10000 && programmed_[end]) sum += memory_[end++];
         char text[64];
         std::snprintf(text, sizeof text, "%04X-%04X sum %08X", a, end - 1, sum);
-        log_line("PROGRAMMED", text);
+        line_.log("PROGRAMMED", text);
         if (dump) {
             std::fprintf(dump, "@%04X\n", a);
             for (std::uint32_t i = a; i < end; ++i)
-                std::fprintf(dump, "%02X%c", g_memory[i], ((i - a) % 16 == 15 || i + 1 == end) ? '\n' : ' ');
+                std::fprintf(dump, "%02X%c", memory_[i], ((i - a) % 16 == 15 || i + 1 == end) ? '\n' : ' ');
         }
         a = end;
     }
@@ -228,4 +359,6 @@ void loader_report() {
         std::fprintf(dump, "q\n");
         std::fclose(dump);
     }
+    line_.log("LINES", line_.host_hangs_up_on_close() ? "the port drops DTR and RTS when closed"
+                                                     : "the port keeps DTR and RTS when closed");
 }

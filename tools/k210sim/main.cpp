@@ -3,91 +3,32 @@
 // It links the terminal as COMn in a folder, answers the sixteen settings
 // queries from a settings profile, applies the set commands it receives,
 // and, when a byte 0x80 comes (the programming switches are on), answers as
-// the microcontroller's bootstrap loader with a model of its flash. It logs
-// queries, set commands and programming with timestamps (milliseconds on the
-// monotonic clock since start). On SIGTERM or SIGINT it logs its final state
-// ("FINAL NAME value", "PROGRAMMED ...") and removes the link.
+// the microcontroller's bootstrap loader with a model of its flash. A
+// pseudo-terminal has no modem lines; with --lines, the host's DTR and RTS
+// come through a FIFO instead, and only they start the loader. It logs
+// queries, set commands and programming with timestamps (milliseconds on
+// the monotonic clock since start). On SIGTERM or SIGINT it logs its final
+// state ("FINAL NAME value", "PROGRAMMED ...") and removes the link.
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "sim.h"
 
-SimOptions g_options;
-volatile int g_stop = 0;
-
 namespace {
 
-std::FILE* g_log = nullptr;
-timespec g_start;
-
-std::string printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", c);
-            out += esc;
-        }
-    }
-    return out;
-}
-
-void add_ms(timespec& t, double ms) {
-    long ns = t.tv_nsec + static_cast<long>(ms * 1e6);
-    t.tv_sec += ns / 1000000000L;
-    t.tv_nsec = ns % 1000000000L;
-}
-
-void sleep_until(const timespec& deadline) {
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
-}
-
-void write_all(int fd, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, bytes, length);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            pollfd p{fd, POLLOUT, 0};
-            poll(&p, 1, 100);
-            continue;
-        }
-        if (n <= 0) return;
-        bytes += n;
-        length -= static_cast<std::size_t>(n);
-    }
-}
+volatile std::sig_atomic_t g_stop = 0;  // set by SIGTERM or SIGINT
 
 void on_signal(int) { g_stop = 1; }
 
-int make_terminal(std::string& slave_path, int& slave_fd) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
-    slave_path = ptsname(master);
-    // Holding the other side open keeps the terminal alive while the program
-    // under test closes and reopens it.
-    slave_fd = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_fd < 0) return -1;
-    termios t;
-    tcgetattr(slave_fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave_fd, TCSANOW, &t);
-    return master;
-}
-
-bool parse_options(int argc, char** argv) {
-    SimOptions& o = g_options;
+bool parse_options(int argc, char** argv, SimOptions& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -97,10 +38,17 @@ bool parse_options(int argc, char** argv) {
         else if (a == "--log" && v) o.log_path = v;
         else if (a == "--link" && v) o.link_path = v;
         else if (a == "--dump" && v) o.dump_path = v;
+        else if (a == "--lines" && v) o.lines_path = v;
         else if (a == "--split" && v) o.split_ms = std::atoi(v);
         else if (a == "--reply-delay" && v) o.reply_delay_ms = std::atoi(v);
         else if (a == "--vanish-after" && v) o.vanish_after = std::atoi(v);
         else if (a == "--vanish-after-queries" && v) o.vanish_after_queries = std::atoi(v);
+        else if (a == "--chip" && v) o.chip = v;
+        else if (a == "--loader-version" && v) o.version = v;
+        else if (a == "--pins" && v) o.pins = v;
+        else if (a == "--erase-ms" && v) o.erase_ms = std::atof(v);
+        else if (a == "--erase-needs-ms" && v) o.erase_needs_ms = std::atof(v);
+        else if (a == "--loader-stop-after-blocks" && v) o.stop_after_blocks = std::atoi(v);
         else {
             used_value = false;
             if (a == "--silent") o.silent = true;
@@ -112,41 +60,73 @@ bool parse_options(int argc, char** argv) {
             else if (a == "--loader-no-write-check") o.loader_no_write_check = true;
             else if (a == "--loader-nak-once") o.loader_nak_once = true;
             else if (a == "--loader-corrupt-once") o.loader_corrupt_once = true;
+            else if (a == "--loader-bad-sync-once") o.loader_bad_sync_once = true;
+            else if (a == "--baud-refuse") o.baud_refuse = true;
+            else if (a == "--baud-silent") o.baud_silent = true;
             else return false;
         }
         if (used_value) ++i;
     }
-    return o.port >= 1 && o.port <= 9;
+    return o.port >= 1 && o.port <= 9 && (o.pins == "test" || o.pins == "tck") && o.chip.size() == 4 &&
+           o.chip[0] == 'F';
 }
 
 void usage() {
     std::fprintf(stderr,
                  "usage: k210sim [--dir DIR] [--port N] [--link PATH] [--log FILE] [--dump FILE]\n"
-                 "               [--old-unit] [--slow] [--silent] [--silent-after-first]\n"
+                 "               [--lines FIFO] [--old-unit] [--slow] [--silent] [--silent-after-first]\n"
                  "               [--split MS] [--long] [--reply-delay MS] [--vanish-after N]\n"
-                 "               [--vanish-after-queries N]\n"
-                 "               [--loader-silent] [--loader-no-write-check]\n"
-                 "               [--loader-nak-once] [--loader-corrupt-once]\n");
+                 "               [--vanish-after-queries N] [--chip F149] [--loader-version 1.61]\n"
+                 "               [--pins test|tck] [--erase-ms MS] [--erase-needs-ms MS]\n"
+                 "               [--loader-silent] [--loader-no-write-check] [--loader-nak-once]\n"
+                 "               [--loader-corrupt-once] [--loader-bad-sync-once]\n"
+                 "               [--loader-stop-after-blocks N] [--baud-refuse] [--baud-silent]\n");
 }
 
-void serve(int master) {
-    std::string text;
-    while (!g_stop) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
+// The host's modem lines, one event a line: "DTR 1 RTS 0".
+int open_lines(const std::string& path) {
+    if (path.empty()) return -1;
+    unlink(path.c_str());
+    if (mkfifo(path.c_str(), 0600) != 0) return -1;
+    return open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);  // holding both ends: no end of file
+}
+
+void take_line_events(int lines, std::string& pending, Loader& loader, std::string& text) {
+    char buf[256];
+    const ssize_t n = read(lines, buf, sizeof buf);
+    if (n <= 0) return;
+    pending.append(buf, static_cast<std::size_t>(n));
+    std::size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+        int dtr = 0, rts = 0;
+        if (std::sscanf(pending.substr(0, nl).c_str(), "DTR %d RTS %d", &dtr, &rts) == 2) {
+            if (!dtr) text.clear();  // a reset clears whatever the chip was receiving
+            loader.modem_lines(dtr != 0, rts != 0);
+        }
+        pending.erase(0, nl + 1);
+    }
+}
+
+void serve(Line& line, Analyzer& analyzer, Loader& loader, int lines) {
+    std::string text, events;
+    while (!g_stop && !analyzer.vanished()) {
+        pollfd p[2] = {{line.master(), POLLIN, 0}, {lines, POLLIN, 0}};
+        if (poll(p, lines >= 0 ? 2 : 1, 100) <= 0) continue;
+        if (lines >= 0 && (p[1].revents & POLLIN)) take_line_events(lines, events, loader, text);
+        if (!(p[0].revents & POLLIN)) continue;
         char buf[1024];
-        const ssize_t n = read(master, buf, sizeof buf);
+        const ssize_t n = read(line.master(), buf, sizeof buf);
         if (n <= 0) continue;  // no program has the port open right now
-        const double arrived = elapsed_ms();
+        const double arrived = line.elapsed_ms();
         const std::string chunk(buf, static_cast<std::size_t>(n));
-        if (text.empty() && loader_wants(static_cast<std::uint8_t>(chunk[0]))) {
-            loader_take(master, chunk, arrived);
+        if (text.empty() && loader.wants(static_cast<std::uint8_t>(chunk[0]))) {
+            loader.take(chunk, arrived);
             continue;
         }
         text += chunk;
         std::size_t cr;
-        while (!g_stop && (cr = text.find('\r')) != std::string::npos) {
-            handle_text_line(master, text.substr(0, cr));
+        while (!g_stop && !analyzer.vanished() && (cr = text.find('\r')) != std::string::npos) {
+            analyzer.handle_text_line(text.substr(0, cr));
             text.erase(0, cr + 1);
         }
     }
@@ -154,77 +134,43 @@ void serve(int master) {
 
 }  // namespace
 
-double elapsed_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec - g_start.tv_sec) * 1000.0 +
-           static_cast<double>(now.tv_nsec - g_start.tv_nsec) / 1e6;
-}
-
-void sleep_ms(double ms) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    add_ms(deadline, ms);
-    sleep_until(deadline);
-}
-
-void log_line(const char* kind, const std::string& text) {
-    if (!g_log) return;
-    std::fprintf(g_log, "%.3f %s %s\n", elapsed_ms(), kind, printable(text).c_str());
-    std::fflush(g_log);
-}
-
-// Sends bytes at once, or one per character time as a real line would.
-void transmit(int fd, const std::string& bytes, double ms_per_byte) {
-    if (ms_per_byte <= 0) {
-        write_all(fd, bytes.data(), bytes.size());
-        return;
-    }
-    timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        write_all(fd, &bytes[i], 1);
-        if (i + 1 == bytes.size()) break;  // the last byte is out: no wait behind it
-        add_ms(next, ms_per_byte);
-        sleep_until(next);
-    }
-}
-
 int main(int argc, char** argv) {
-    if (!parse_options(argc, argv)) {
+    SimOptions options;
+    if (!parse_options(argc, argv, options)) {
         usage();
         return 2;
     }
-    clock_gettime(CLOCK_MONOTONIC, &g_start);
-    load_profile();
-    loader_init();
-    if (!g_options.log_path.empty()) g_log = std::fopen(g_options.log_path.c_str(), "a");
+    std::FILE* log = options.log_path.empty() ? nullptr : std::fopen(options.log_path.c_str(), "a");
+    Line line(options, log);
+    Analyzer analyzer(line, options);
+    Loader loader(line, options, analyzer);
     std::string slave_path;
-    int slave_fd = -1;
-    const int master = make_terminal(slave_path, slave_fd);
-    if (master < 0) {
+    if (!line.open(slave_path)) {
         std::perror("k210sim: pseudo-terminal");
         return 1;
     }
-    const std::string link_path = !g_options.link_path.empty()
-                                      ? g_options.link_path
-                                      : g_options.dir + "/COM" + std::to_string(g_options.port);
+    const std::string link_path =
+        !options.link_path.empty() ? options.link_path : options.dir + "/COM" + std::to_string(options.port);
     unlink(link_path.c_str());
     if (symlink(slave_path.c_str(), link_path.c_str()) != 0) {
         std::perror("k210sim: link");
         return 1;
     }
+    const int lines = open_lines(options.lines_path);
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
     // The start time lets a reader turn log times into monotonic clock times.
-    std::printf("ready %s %.3f\n", slave_path.c_str(),
-                static_cast<double>(g_start.tv_sec) * 1000.0 + static_cast<double>(g_start.tv_nsec) / 1e6);
+    std::printf("ready %s %.3f\n", slave_path.c_str(), line.start_ms());
     std::fflush(stdout);
-    serve(master);
-    log_final_settings();
-    loader_report();
+    serve(line, analyzer, loader, lines);
+    analyzer.log_final_settings();
+    loader.report();
     unlink(link_path.c_str());
-    close(slave_fd);
-    close(master);
+    if (lines >= 0) {
+        close(lines);
+        unlink(options.lines_path.c_str());
+    }
+    line.close();
+    if (log) std::fclose(log);
     return 0;
 }
