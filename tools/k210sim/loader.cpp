@@ -27,6 +27,10 @@ double g_frame_start = 0;
 bool g_nak_pending = false, g_corrupt_pending = false;
 
 std::uint8_t at(const std::string& frame, std::size_t i) { return static_cast<std::uint8_t>(frame[i]); }
+// A little-endian 16-bit field.
+std::uint32_t word_at(const std::string& frame, std::size_t i) {
+    return static_cast<std::uint32_t>(at(frame, i)) | static_cast<std::uint32_t>(at(frame, i + 1)) << 8;
+}
 
 void checksum(const std::string& bytes, std::uint8_t& low, std::uint8_t& high) {
     std::uint8_t even = 0, odd = 0;
@@ -102,8 +106,8 @@ void handle_frame(int fd) {
         return;
     }
     const std::uint8_t command = at(g_frame, 1);
-    const std::uint32_t address = at(g_frame, 4) | at(g_frame, 5) << 8;
-    const std::uint32_t length = at(g_frame, 6) | at(g_frame, 7) << 8;
+    const std::uint32_t address = word_at(g_frame, 4);
+    const std::uint32_t length = word_at(g_frame, 6);
     const std::string data = g_frame.substr(8, g_frame.size() - 10);
     switch (command) {
         case 0x10: {  // password: the interrupt vectors

@@ -32,7 +32,8 @@ timespec g_start;
 
 std::string printable(const std::string& text) {
     std::string out;
-    for (unsigned char c : text) {
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
         if (c >= 0x20 && c < 0x7F && c != '\\') {
             out += static_cast<char>(c);
         } else {
