@@ -22,6 +22,7 @@ const char* const HELP =
     "  --invert-dtr  for adapters whose DTR drives RST without an inverter\n"
     "  --invert-rts  for adapters whose RTS drives TEST without an inverter\n"
     "  --help        this text\n"
+    "  --version     the version\n"
     "\n"
     "Exit status 0 when every requested action succeeded, 1 otherwise.\n";
 
@@ -41,6 +42,12 @@ bool parse_letters(const char* letters, ProgrammerRequest& request) {
 
 bool is_port_name(const char* name) {
     return std::strlen(name) == 4 && std::strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9';
+}
+
+bool asks_for_version(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--version") == 0) return true;
+    return false;
 }
 
 // Returns an empty text when the arguments are good, else what is wrong.
@@ -75,6 +82,10 @@ std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, b
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (asks_for_version(argc, argv)) {
+        std::printf("BSL.EXE %s\n", K210_VERSION);
+        return 0;
+    }
     ProgrammerRequest request;
     bool help = false;
     const std::string problem = parse_arguments(argc, argv, request, help);
