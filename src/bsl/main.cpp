@@ -26,6 +26,7 @@ const char* const HELP =
     "  --speed BAUD  the fastest rate to use: 9600, 19200 or 38400 (the default:\n"
     "                the fastest the loader and the line manage)\n"
     "  --help        this text\n"
+    "  --version     the version\n"
     "\n"
     "Exit status 0 when every requested action succeeded, 1 otherwise.\n";
 
@@ -50,6 +51,12 @@ bool parse_letters(const char* letters, ProgrammerRequest& request) {
         }
     }
     return true;
+}
+
+bool asks_for_version(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--version") == 0) return true;
+    return false;
 }
 
 // Returns an empty text when the arguments are good, else what is wrong.
@@ -89,6 +96,10 @@ std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, b
 
 int main(int argc, char** argv) {
     make_standard_streams_valid();
+    if (asks_for_version(argc, argv)) {
+        std::printf("BSL.EXE %s\n", K210_VERSION);
+        return 0;
+    }
     ProgrammerRequest request;
     bool help = false;
     const std::string problem = parse_arguments(argc, argv, request, help);

@@ -14,7 +14,8 @@ namespace {
 
 std::string printable(const std::string& text) {
     std::string out;
-    for (unsigned char c : text) {
+    for (char raw : text) {
+        const auto c = static_cast<unsigned char>(raw);
         if (c >= 0x20 && c < 0x7F && c != '\\') {
             out += static_cast<char>(c);
         } else {
@@ -62,7 +63,7 @@ unsigned baud_of(speed_t speed) {
 
 }  // namespace
 
-Line::Line(const SimOptions& options, std::FILE* log) : options_(options), log_(log) {
+Line::Line(std::FILE* log) : log_(log) {
     clock_gettime(CLOCK_MONOTONIC, &start_);
 }
 

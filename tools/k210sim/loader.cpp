@@ -33,6 +33,11 @@ const SpeedSetting SPEEDS[] = {
 
 std::uint8_t at(const std::string& frame, std::size_t i) { return static_cast<std::uint8_t>(frame[i]); }
 
+// A little-endian 16-bit field of a frame.
+std::uint32_t word_at(const std::string& frame, std::size_t i) {
+    return static_cast<std::uint32_t>(at(frame, i)) | static_cast<std::uint32_t>(at(frame, i + 1)) << 8;
+}
+
 void checksum(const std::string& bytes, std::uint8_t& low, std::uint8_t& high) {
     std::uint8_t even = 0, odd = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) (i % 2 ? odd : even) ^= static_cast<std::uint8_t>(bytes[i]);
@@ -217,8 +222,8 @@ void Loader::handle_frame() {
         return;
     }
     const std::uint8_t command = at(frame_, 1);
-    const std::uint32_t address = at(frame_, 4) | at(frame_, 5) << 8;
-    const std::uint32_t length = at(frame_, 6) | at(frame_, 7) << 8;
+    const std::uint32_t address = word_at(frame_, 4);
+    const std::uint32_t length = word_at(frame_, 6);
     const std::string data = frame_.substr(8, frame_.size() - 10);
     switch (command) {
         case 0x10: {  // password: the interrupt vectors; the ACK only says the frame was sound

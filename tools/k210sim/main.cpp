@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::FILE* log = options.log_path.empty() ? nullptr : std::fopen(options.log_path.c_str(), "a");
-    Line line(options, log);
+    Line line(log);
     Analyzer analyzer(line, options);
     Loader loader(line, options, analyzer);
     std::string slave_path;

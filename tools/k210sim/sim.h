@@ -46,7 +46,7 @@ struct SimOptions {
 // The pseudo-terminal that plays the serial port, the clock and the log.
 class Line {
   public:
-    Line(const SimOptions& options, std::FILE* log);
+    explicit Line(std::FILE* log);
     bool open(std::string& slave_path);
     void close();
     int master() const { return master_; }
@@ -63,7 +63,6 @@ class Line {
     double start_ms() const;  // the log's time zero on the monotonic clock
 
   private:
-    const SimOptions& options_;
     std::FILE* log_;
     int master_ = -1, slave_ = -1;
     timespec start_{};
