@@ -199,6 +199,7 @@ RunResult run_with_programmer(const std::string& dir, const std::string& input, 
     options.arguments.insert(options.arguments.begin(), std::string(wine_build()) + "/k210prog.exe");
     options.limit_seconds = 180;
     RunResult r = run_program("/usr/bin/wine", dir, input, options);
+    if (r.out.empty()) std::fprintf(stderr, "k210prog.exe printed nothing; Wine said: %s\n", r.err.c_str());
     r.out = lines_as_posix(r.out);
     return r;
 }

@@ -147,6 +147,8 @@ TEST(Programmer, FailsClearlyAndNeverReportsSuccessAfterAFailure) {
         {{"--loader-no-write-check"}, "+pv", "verify failed at 11"},
         // the password is the image's vectors, not those of the firmware on the analyzer
         {{"--loader-no-write-check"}, "+pv", "the bootstrap loader is still locked: the password"},
+        // a flash cell that does not keep its byte: the last of the first block, on a loader without write check
+        {{"--loader-version", "1.30", "--bad-cell", "11EF"}, "+mpvr", "verify failed at 11EF: read"},
         // switches turned off half-way through
         {{"--loader-stop-after-blocks", "1"}, "+mpvr", "the bootstrap loader stopped answering (writing at 11F0)"},
     };

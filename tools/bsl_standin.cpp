@@ -5,6 +5,8 @@
 //   BSL_STANDIN_LOG     file that gets one line per run
 //   BSL_STANDIN_STATUS  exit statuses of successive runs, e.g. "1,0"
 //                       (the last one repeats; default 0)
+//   BSL_STANDIN_UNPLUG  a file to remove, as if the adapter were pulled
+//                       while the programmer ran
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -83,6 +85,7 @@ int main(int argc, char** argv) {
             std::fclose(log);
         }
     }
+    if (const char* unplug = std::getenv("BSL_STANDIN_UNPLUG")) std::remove(unplug);
     std::printf("stand-in programmer: %s\n", line.c_str());
     return status;
 }

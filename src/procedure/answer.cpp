@@ -30,5 +30,10 @@ void report_end_of_input() {
 
 void report(const std::string& what) {
     std::fflush(stdout);
-    std::fprintf(stderr, "k210prog: %s\n", what.c_str());
+    for (std::size_t at = 0; at <= what.size();) {
+        std::size_t end = what.find('\n', at);
+        if (end == std::string::npos) end = what.size();
+        std::fprintf(stderr, "k210prog: %s\n", what.substr(at, end - at).c_str());
+        at = end + 1;
+    }
 }

@@ -16,5 +16,5 @@ int answer_upper(int answer);
 // Tells the user, on standard error, that input ended at a prompt.
 void report_end_of_input();
 
-// One line on standard error, beside the dialogue: "k210prog: <what>".
+// On standard error, beside the dialogue, each line as "k210prog: <line>".
 void report(const std::string& what);

@@ -1,7 +1,9 @@
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "procedure/reprogramming.h"
 
@@ -11,4 +13,20 @@ int run_programmer(const char* command_line) {
     const int status = std::system(command_line);
     if (status == -1 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
+}
+
+// The command processor (/bin/sh) finds the programmer through PATH only.
+std::string where_the_programmer_is(const char* name) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path ? path : "";
+    for (std::size_t start = 0; start <= folders.size();) {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string::npos) end = folders.size();
+        std::string folder = folders.substr(start, end - start);
+        if (folder.empty()) folder = ".";
+        const std::string candidate = folder + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
 }

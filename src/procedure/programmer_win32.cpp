@@ -1,5 +1,8 @@
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "procedure/reprogramming.h"
 
@@ -8,4 +11,12 @@ int run_programmer(const char* command_line) {
     std::fflush(stderr);
     // cmd.exe gives the command's exit status, or -1 when it cannot be started.
     return std::system(command_line);
+}
+
+// cmd.exe looks in the working folder first, then along PATH.
+std::string where_the_programmer_is(const char* name) {
+    char found[MAX_PATH];
+    if (SearchPathA(".", name, nullptr, MAX_PATH, found, nullptr)) return found;
+    if (SearchPathA(nullptr, name, nullptr, MAX_PATH, found, nullptr)) return found;
+    return "";
 }

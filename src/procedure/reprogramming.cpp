@@ -1,6 +1,8 @@
 #include "procedure/reprogramming.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "procedure/answer.h"
 #include "serial_link/serial_link.h"
@@ -121,6 +123,7 @@ RunEnd reconnect_and_restore(const PortName& port, bool old_unit) {
         report_open_failure(port);
         return RunEnd::failed;
     }
+    report_port_opened(port);
     const RunEnd restored = old_unit ? restore_old_unit(port) : RunEnd::complete;
     if (restored == RunEnd::complete) std::printf("Programming Complete!\n");
     close_at_the_end();
@@ -132,7 +135,10 @@ RunEnd reconnect_and_restore(const PortName& port, bool old_unit) {
 void report_open_failure(const PortName& port) {
     std::printf(" Error Opening %s !\n", port.c_str());
     report(port_failure_reason());
+    report(where_adapters_are(port));
 }
+
+void report_port_opened(const PortName& port) { report(port.text() + " is " + port_device(port).how); }
 
 std::string firmware_image_name(const HardwareAnswers& answers) {
     std::string name = "K210";
@@ -146,6 +152,21 @@ std::string programmer_command_line(const PortName& port, const HardwareAnswers&
     return "BSL.EXE +mpvr -c" + port.text() + " " + firmware_image_name(answers);
 }
 
+// Before the switches go on: what would make the programmer fail at once.
+void check_before_the_switches(const HardwareAnswers& answers) {
+    if (where_the_programmer_is("BSL.EXE").empty())
+        report("warning: the programmer BSL.EXE is not on PATH (nor, on Windows, in this folder): "
+               "programming will fail; put it there before you turn the switches on");
+    const std::string image = firmware_image_name(answers);
+    std::FILE* file = std::fopen(image.c_str(), "rb");
+    if (file) {
+        std::fclose(file);
+    } else {
+        report("warning: the firmware image " + image + " cannot be read in this folder (" + std::strerror(errno) +
+               "): programming will fail; put it here before you turn the switches on");
+    }
+}
+
 // The port is closed from here until the reconnection: the programmer needs it.
 RunEnd run_reprogramming(const PortName& port) {
     HardwareAnswers answers;
@@ -153,6 +174,7 @@ RunEnd run_reprogramming(const PortName& port) {
         report_end_of_input();
         return RunEnd::stopped;
     }
+    check_before_the_switches(answers);
     if (wait_for_switches_on() == PromptStep::ended) return RunEnd::stopped;
     if (answers.old_unit) record_restore_pending();
     const RunEnd programmed = program_with_retries(programmer_command_line(port, answers));

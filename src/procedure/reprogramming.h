@@ -30,8 +30,15 @@ std::string programmer_command_line(const PortName& port, const HardwareAnswers&
 // it. Returns 0 when the command ran and exited with status 0.
 [[nodiscard]] int run_programmer(const char* command_line);
 
-// " Error Opening COMn !" on the console, and the system's reason on stderr.
+// Where the command processor finds the programmer `name`; empty when it does not.
+std::string where_the_programmer_is(const char* name);
+
+// " Error Opening COMn !" on the console; on stderr the system's reason and
+// the serial devices there are.
 void report_open_failure(const PortName& port);
+
+// On stderr: which device COMn turned out to be.
+void report_port_opened(const PortName& port);
 
 // Runs the sequence on a closed port and returns how the run ended.
 [[nodiscard]] RunEnd run_reprogramming(const PortName& port);

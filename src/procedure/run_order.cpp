@@ -55,6 +55,7 @@ RunEnd run_firmware_update() {
         report_open_failure(*port);
         return RunEnd::failed;
     }
+    report_port_opened(*port);
     switch (capture_settings(*port)) {
         case CaptureOutcome::stopped: return RunEnd::stopped;
         case CaptureOutcome::failed: return RunEnd::failed;

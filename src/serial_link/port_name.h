@@ -29,3 +29,7 @@ struct PortDevice {
 
 // Looks the port name up as this system names its devices (see the README).
 PortDevice port_device(const PortName& port);
+
+// For a user looking for the adapter: the serial devices this system has,
+// and how to make one of them `port` (one or two lines, no final line end).
+std::string where_adapters_are(const PortName& port);

@@ -16,8 +16,9 @@ void end_with_port_closed() { (void)close_port(); }
 
 // After a silent first query: SETTINGS.TXT from an earlier run is exactly
 // what an old unit may need later, so it is kept; only a missing one is made.
-CaptureOutcome handle_no_first_reply(CaptureFile& file) {
+CaptureOutcome handle_no_first_reply(CaptureFile& file, const PortName& port) {
     std::printf("  No Response from VORTAN.\n");
+    report("if " + port.text() + " is not the adapter: " + where_adapters_are(port));
     std::printf("Proceed with Reprogramming? ");
     const int answer = read_answer();
     file.discard();
@@ -96,7 +97,7 @@ CaptureOutcome capture_settings(const PortName& port) {
             file.write(lines);
             captured += lines;
         } else if (i == 0) {
-            return handle_no_first_reply(file);
+            return handle_no_first_reply(file, port);
         }
     }
     std::printf("Upload Complete.\n");

@@ -58,7 +58,11 @@ Analyzer::Setting* Analyzer::find_setting(const std::string& name) {
 std::vector<std::string> Analyzer::reply_lines(const Setting& s) const {
     if (s.name == "CUST") return {s.values[0]};
     if (s.name == "PUMP") return {"PUMP:" + s.values[0] + ":" + s.values[1]};
-    if (s.name == "LOGO" && options_.long_reply) return {"LOGO:" + s.values[0] + std::string(300, '*')};
+    if (s.name == "LOGO" && options_.logo_length > 0) {
+        const std::string line = "LOGO:" + s.values[0];
+        const std::size_t length = static_cast<std::size_t>(options_.logo_length) - 1;  // and the CR
+        return {line.size() < length ? line + std::string(length - line.size(), '*') : line.substr(0, length)};
+    }
     if (s.name != "FACT" && s.name != "OFFS") return {s.name + ":" + s.values[0]};
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < s.values.size(); ++i) lines.push_back(s.name + std::to_string(i) + ":" + s.values[i]);
@@ -71,7 +75,7 @@ void Analyzer::answer_query(const std::string& name) {
         vanished_ = true;
         return;
     }
-    const bool answer = !options_.silent && !(options_.silent_after_first && queries_answered_ > 0);
+    const bool answer = !options_.silent && ("," + options_.ignored + ",").find("," + name + ",") == std::string::npos;
     line_.log(answer ? "QUERY" : "IGNORED", name + "?");
     const Setting* s = find_setting(name);
     if (!answer || !s) return;

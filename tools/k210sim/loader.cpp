@@ -169,6 +169,7 @@ bool Loader::write_block(std::uint32_t address, const std::string& data) {
             memory_[a] = byte;
         } else if (a >= FLASH_START) {
             memory_[a] &= byte;  // programming only clears bits
+            if (static_cast<long>(a) == options_.bad_cell) memory_[a] = static_cast<std::uint8_t>(byte ^ 0x10);
             programmed_[a] = true;
         }
         verified = verified && (a < RAM_END || memory_[a] == byte);

@@ -40,6 +40,8 @@ bool parse_options(int argc, char** argv, SimOptions& o) {
         else if (a == "--dump" && v) o.dump_path = v;
         else if (a == "--lines" && v) o.lines_path = v;
         else if (a == "--split" && v) o.split_ms = std::atoi(v);
+        else if (a == "--ignore" && v) o.ignored = v;
+        else if (a == "--logo-length" && v) o.logo_length = std::atoi(v);
         else if (a == "--reply-delay" && v) o.reply_delay_ms = std::atoi(v);
         else if (a == "--vanish-after" && v) o.vanish_after = std::atoi(v);
         else if (a == "--vanish-after-queries" && v) o.vanish_after_queries = std::atoi(v);
@@ -49,12 +51,13 @@ bool parse_options(int argc, char** argv, SimOptions& o) {
         else if (a == "--erase-ms" && v) o.erase_ms = std::atof(v);
         else if (a == "--erase-needs-ms" && v) o.erase_needs_ms = std::atof(v);
         else if (a == "--loader-stop-after-blocks" && v) o.stop_after_blocks = std::atoi(v);
+        else if (a == "--bad-cell" && v) o.bad_cell = std::strtol(v, nullptr, 16);
         else {
             used_value = false;
             if (a == "--silent") o.silent = true;
-            else if (a == "--silent-after-first") o.silent_after_first = true;
+
             else if (a == "--slow") o.slow = true;
-            else if (a == "--long") o.long_reply = true;
+
             else if (a == "--old-unit") o.old_unit = true;
             else if (a == "--loader-silent") o.loader_silent = true;
             else if (a == "--loader-no-write-check") o.loader_no_write_check = true;
@@ -74,13 +77,14 @@ bool parse_options(int argc, char** argv, SimOptions& o) {
 void usage() {
     std::fprintf(stderr,
                  "usage: k210sim [--dir DIR] [--port N] [--link PATH] [--log FILE] [--dump FILE]\n"
-                 "               [--lines FIFO] [--old-unit] [--slow] [--silent] [--silent-after-first]\n"
-                 "               [--split MS] [--long] [--reply-delay MS] [--vanish-after N]\n"
+                 "               [--lines FIFO] [--old-unit] [--slow] [--silent] [--ignore NAME,...]\n"
+                 "               [--split MS] [--logo-length N] [--reply-delay MS] [--vanish-after N]\n"
                  "               [--vanish-after-queries N] [--chip F149] [--loader-version 1.61]\n"
                  "               [--pins test|tck] [--erase-ms MS] [--erase-needs-ms MS]\n"
                  "               [--loader-silent] [--loader-no-write-check] [--loader-nak-once]\n"
                  "               [--loader-corrupt-once] [--loader-bad-sync-once]\n"
-                 "               [--loader-stop-after-blocks N] [--baud-refuse] [--baud-silent]\n");
+                 "               [--loader-stop-after-blocks N] [--bad-cell HEXADDR]\n"
+                 "               [--baud-refuse] [--baud-silent]\n");
 }
 
 // The host's modem lines, one event a line: "DTR 1 RTS 0".

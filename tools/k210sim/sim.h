@@ -19,10 +19,10 @@ struct SimOptions {
     std::string dump_path;         // TI-TXT of the programmed flash, written at exit
     std::string lines_path;        // a FIFO that carries the host's DTR and RTS ("DTR 1")
     bool silent = false;
-    bool silent_after_first = false;
+    std::string ignored;           // queries never answered, e.g. "MODE" or "MODE,TIME"
     bool slow = false;             // bytes paced at the line rate
     int split_ms = 0;              // the last line of multi-line replies comes this late
-    bool long_reply = false;       // the first reply is longer than 256 bytes
+    int logo_length = 0;           // the LOGO reply padded to this many bytes, its CR included
     int reply_delay_ms = 20;       // the analyzer's time to start answering
     int vanish_after = -1;         // disappear after this many set commands
     int vanish_after_queries = -1; // disappear before answering query N + 1
@@ -39,6 +39,7 @@ struct SimOptions {
     bool loader_corrupt_once = false;    // the first block read back is damaged once
     bool loader_bad_sync_once = false;   // the first sync is answered wrongly
     int stop_after_blocks = -1;    // the loader stops answering after so many write blocks
+    long bad_cell = -1;            // a flash cell that does not keep what is written to it
     bool baud_refuse = false;      // the speed change is refused
     bool baud_silent = false;      // after acknowledging a speed change it answers no more
 };
