@@ -45,6 +45,8 @@ class FakeDevice : public PortSystem {
     // Faults.
     int open_error = 0;
     bool refuse_settings = false, drop_parity = false, drop_speed = false, no_modem_lines = false;
+    int attribute_reads_failing = 0;  // so many reads of the settings fail (EIO)
+    bool close_fails = false;
     int interruptions = 0;  // so many waits and reads fail with EINTR first
     std::size_t write_chunk = 0;
     bool write_stalls = false;
@@ -59,7 +61,8 @@ class FakeDevice : public PortSystem {
     }
     int close(int) override {
         calls.push_back("close");
-        return 0;
+        if (close_fails) errno = EIO;
+        return close_fails ? -1 : 0;
     }
     bool is_terminal(int) override { return true; }
     std::string terminal_name(int) override { return name; }
@@ -69,6 +72,10 @@ class FakeDevice : public PortSystem {
         return 0;
     }
     int get_attributes(int, termios& t) override {
+        if (attribute_reads_failing > 0 && attribute_reads_failing--) {
+            errno = EIO;
+            return -1;
+        }
         t = settings;
         return 0;
     }
@@ -233,6 +240,8 @@ TEST(PortFaults, AFailedOpenUndoesWhatItDidAndSaysWhy) {
          "is the adapter plugged in"},
         {"no permission", [](FakeDevice& d) { d.open_error = EACCES; }, analyzer_line(), OpenStatus::open_failed,
          "dialout"},
+        {"settings that cannot be read", [](FakeDevice& d) { d.attribute_reads_failing = 1; }, analyzer_line(),
+         OpenStatus::open_failed, "cannot read the line settings"},
         {"settings refused", [](FakeDevice& d) { d.refuse_settings = true; }, analyzer_line(),
          OpenStatus::settings_refused, "refused"},
         {"settings silently not taken", [](FakeDevice& d) { d.drop_speed = true; }, analyzer_line(),
@@ -364,6 +373,13 @@ TEST(PortClose, PutsBackWhatTheLineSettingsSay) {
     EXPECT_EQ(loader.calls, (std::vector<std::string>{"not exclusive", "drain", "flush in", "set", "close"}));
     EXPECT_FALSE(loader.settings.c_cflag & HUPCL);
     EXPECT_FALSE(loader.settings.c_cflag & PARENB);  // the rest as found
+
+    FakeDevice failing;  // a close that fails is said so, and the port counts as closed
+    Opened opened(failing);
+    failing.close_fails = true;
+    EXPECT_EQ(opened.port.close(), CloseStatus::failed);
+    EXPECT_FALSE(opened.port.is_open());
+    EXPECT_EQ(opened.port.close(), CloseStatus::not_open);
 }
 
 TEST(Deadlines, WaitsRoundUpAndComeInSlices) {

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,9 +69,12 @@ class RecordingSystem : public PortSystem {
     }
     BOOL get_comm_state(HANDLE, DCB& dcb) override {
         calls.push_back("GetCommState");
-        dcb = found;
+        dcb = applied ? *applied : found;
+        if (applied && drops_parity) dcb.Parity = NOPARITY;
         return !fails("GetCommState");
     }
+    std::unique_ptr<DCB> applied;  // what the driver took, once set
+    bool drops_parity = false;      // an adapter that takes even parity and drops it
     BOOL set_comm_state(HANDLE, const DCB& d) override {
         calls.push_back(text("SetCommState %lu baud %lu%lu%lu", d.BaudRate, d.ByteSize, d.Parity, d.StopBits) +
                         text(" bin %lu parity %lu errchar %lx/%lu", d.fBinary, d.fParity,
@@ -78,7 +82,9 @@ class RecordingSystem : public PortSystem {
                         text(" dtr %lu rts %lu cts %lu dsr %lu sens %lu", d.fDtrControl, d.fRtsControl,
                              d.fOutxCtsFlow, d.fOutxDsrFlow, d.fDsrSensitivity) +
                         text(" xon %lu/%lu null %lu abort %lu", d.fOutX, d.fInX, d.fNull, d.fAbortOnError));
-        return !fails("SetCommState");
+        if (fails("SetCommState")) return FALSE;
+        applied = std::make_unique<DCB>(d);
+        return TRUE;
     }
     BOOL purge_comm(HANDLE, DWORD flags) override {
         calls.push_back(text("PurgeComm %lx", flags));
@@ -189,6 +195,16 @@ TEST(WindowsPort, FailuresCloseWhatWasOpenedAndReportTheirCode) {
     EXPECT_STREQ(reply, "untouched");
     system.failing = "CloseHandle";
     EXPECT_EQ(link.close(), PortStatus::close_failed);
+
+    // The loader's line asks for even parity; an adapter that drops it is named.
+    RecordingSystem adapter;
+    adapter.drops_parity = true;
+    SerialPort port(adapter);
+    LineSettings parity_line;
+    parity_line.parity = Parity::even;
+    EXPECT_EQ(port.open(COM3, parity_line, ReadPolicy{0, 0, 100}), OpenStatus::settings_refused);
+    EXPECT_NE(port.failure_reason().find("did not take even parity"), std::string::npos) << port.failure_reason();
+    EXPECT_EQ(adapter.calls.back(), "CloseHandle");
 }
 
 }  // namespace

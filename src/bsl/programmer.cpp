@@ -117,6 +117,7 @@ bool ProgrammerSession::enter_loader() {
     }
     for (Pins pins : {Pins::test, Pins::tck}) {
         run_entry_sequence(pins);
+        in_sync_ = false;
         if (!synchronise()) continue;
         pins_ = pins;
         say(pins == Pins::test ? "loader: started with the TEST sequence"
@@ -159,7 +160,10 @@ ProgrammerSession::Reply ProgrammerSession::read_reply(std::size_t count, double
     return reply;
 }
 
+// A sync that was acknowledged is followed by a frame, always: a loader
+// takes the next 0x80 for the frame's header.
 bool ProgrammerSession::synchronise() {
+    if (in_sync_) return true;
     for (int attempt = 0; attempt < SYNC_TRIES; ++attempt) {
         port_.discard_input();
         const Bytes sync = {BSL_SYNC};
@@ -174,6 +178,7 @@ bool ProgrammerSession::synchronise() {
         }
         if (!reply.bytes.empty() && reply.bytes[0] == BSL_ACK && !reply.line_error) {
             turnaround();
+            in_sync_ = true;
             return true;
         }
         failure_ = reply.bytes.empty() ? STOPPED_ANSWERING : "the bootstrap loader answered the sync wrongly";
@@ -187,6 +192,7 @@ bool ProgrammerSession::transact(const Bytes& frame, std::size_t reply_length, d
                                  Bytes& data) {
     for (int attempt = 0; attempt < FRAME_TRIES; ++attempt) {
         if (!synchronise()) return false;
+        in_sync_ = false;
         if (port_.write(frame.data(), frame.size()) != WriteStatus::ok) {
             failure_ = "the port failed: " + port_.failure_reason();
             return false;
@@ -299,7 +305,9 @@ void ProgrammerSession::warn_about_known_problems() {
 bool ProgrammerSession::try_speed(const SpeedSetting& setting, bool& refused) {
     refused = false;
     const Bytes frame = speed_frame(setting);
-    if (!synchronise() || port_.write(frame.data(), frame.size()) != WriteStatus::ok) return false;
+    if (!synchronise()) return false;
+    in_sync_ = false;
+    if (port_.write(frame.data(), frame.size()) != WriteStatus::ok) return false;
     const Reply reply = read_reply(1, wire_ms(frame.size() + 1) + COMMAND_BUSY_MS);
     if (reply.gone || reply.bytes.empty()) return false;
     turnaround();
@@ -308,7 +316,7 @@ bool ProgrammerSession::try_speed(const SpeedSetting& setting, bool& refused) {
     pause_ms(SPEED_SETTLING_MS);
     if (!port_.drain() || !port_.set_speed(setting.baud)) return false;
     baud_ = setting.baud;
-    return synchronise();
+    return synchronise();  // the frame that follows is the next command's
 }
 
 // Back to 9600 baud: the loader may never have changed, or it may have to
@@ -320,6 +328,7 @@ bool ProgrammerSession::recover_after_speed_change(const Image& image) {
         return false;
     }
     baud_ = 9600;
+    in_sync_ = false;
     if (synchronise()) return true;
     if (!lines_work_) {
         failure_ = "the bootstrap loader no longer answers after the speed change, and " + request_.port_name +
@@ -328,6 +337,7 @@ bool ProgrammerSession::recover_after_speed_change(const Image& image) {
     }
     say("loader: starting it again at 9600 baud");
     run_entry_sequence(pins_);
+    in_sync_ = false;
     return synchronise() && unlock(image);
 }
 
@@ -338,6 +348,9 @@ bool ProgrammerSession::choose_speed(const Image& image) {
     std::string why;
     if (request_.max_baud <= 9600) {
         why = "as --speed asks";
+    } else if (!lines_work_) {
+        // A loader left at a faster rate by a failed run could not be restarted for the next one.
+        why = request_.port_name + " cannot drive RST to restart the loader at 9600 baud";
     } else if (!speed_setting_for(loader_, 19200, setting)) {
         why = "loader " + loader_.version_text() + " on " + loader_.chip() + " has no documented faster rate";
     }

@@ -83,5 +83,6 @@ class ProgrammerSession {
     LoaderIdentity loader_;
     unsigned baud_ = 9600;
     bool started_ = false;        // the firmware was started by the reset
+    bool in_sync_ = false;        // a sync was acknowledged: a frame must come next
     double last_reply_ms_ = 0;
 };

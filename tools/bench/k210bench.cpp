@@ -66,6 +66,7 @@ void empty_reads() {
     Simulator sim(dir.path, 3, {"--silent"});
     Row row{"empty read of 256 bytes (silent analyzer)", {}, 3560};
     quietly_in(dir.path, [&] {
+        // The calls are timed here; their results are the tests' business.
         if (open_port(COM3) != PortStatus::ok) return;
         char reply[REPLY_LIMIT + 1];
         for (int i = 0; i < (g_quick ? 2 : 5); ++i) {
@@ -145,6 +146,7 @@ void whole_runs() {
             if (chdir(dir.path.c_str()) != 0) _exit(127);
             std::freopen(input.c_str(), "r", stdin);
             std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
             const std::string path = std::string("PATH=") + STANDIN_DIR + ":" + std::getenv("PATH");
             putenv(const_cast<char*>(path.c_str()));
             execl(K210PROG_PATH, K210PROG_PATH, static_cast<char*>(nullptr));
@@ -170,31 +172,56 @@ void whole_runs() {
     g_rows.push_back(cpu);
 }
 
-// One BSL.EXE run at the simulated line rate; returns its wall time.
-double programmer_run(const std::string& dir, const char* letters) {
-    const double start = now_ms();
-    RunOptions options;
-    options.arguments = {letters, "-cCOM3", "IMAGE.TXT"};
-    options.limit_seconds = 600;
-    const RunResult r = run_program(BSL_DIR "/BSL.EXE", dir, "", options);
-    if (r.exit_status != 0) std::fprintf(stderr, "BSL.EXE %s failed:\n%s\n", letters, r.out.c_str());
-    return now_ms() - start;
+// One programming session at the simulated line rate, at most `baud`, with
+// the modem lines that start the loader; returns its wall time.
+double programmer_run(const std::string& dir, const char* letters, unsigned baud) {
+    ProgrammerRequest request;
+    for (const char* c = letters; *c; ++c) {
+        request.erase = request.erase || *c == 'm';
+        request.program = request.program || *c == 'p';
+        request.verify = request.verify || *c == 'v';
+    }
+    request.max_baud = baud;
+    request.port_name = "COM3";
+    request.image_path = "IMAGE.TXT";
+    SessionResult r;
+    quietly_in(dir, [&] { r = run_session_with_lines(dir + "/lines", request); });
+    if (r.status != 0 || r.out.find("speed: " + std::to_string(baud)) == std::string::npos)
+        std::fprintf(stderr, "BSL.EXE %s at %u baud failed or ran at another speed:\n%s\n", letters, baud,
+                     r.out.c_str());
+    return 1000 * r.seconds;
 }
 
+// 32 KiB erased and programmed, then verified, at each rate. The bound on
+// the wire: 137 frames of 240 bytes (the last shorter), each sync + ack,
+// frame, ack for writing; sync + ack, request, data frame for reading; 11
+// bits a byte. The runs also hold what the bound leaves out: entering the
+// loader and the mass erase at 9600 baud, the change of speed, the loader's
+// own flash programming time (about 10 ms a block in the simulator, as on
+// the chip) and the 1.2 ms turnarounds.
 void programmer_32k() {
     TempDir dir;
     Image image = {{0x1100, {}}, {0xFFE0, {}}};
     for (std::size_t i = 0; i < 32768 - 32; ++i) image[0].bytes.push_back(static_cast<std::uint8_t>(i * 29 + 3));
     image[1].bytes.assign(32, 0xA5);
     write_file(dir.file("IMAGE.TXT"), write_ti_txt(image));
-    Simulator sim(dir.path, 3, {"--slow"});
-    // The bound on the wire: 137 frames of 240 bytes (the last shorter), each
-    // sync + ack, frame, ack for writing; sync + ack, request, data frame for reading.
-    const double ms_per_byte = 11.0 / 9.6, frames = 32768.0 / 240.0;
-    const double program_bound = (32768 + frames * (2 + 10 + 1)) * ms_per_byte;
-    const double verify_bound = (32768 + frames * (2 + 10 + 6)) * ms_per_byte;
-    g_rows.push_back({"BSL.EXE: erase + program 32 KiB at 9600 8E1", {programmer_run(dir.path, "+mp")}, program_bound});
-    g_rows.push_back({"BSL.EXE: verify 32 KiB at 9600 8E1", {programmer_run(dir.path, "+v")}, verify_bound});
+    Simulator sim(dir.path, 3, {"--slow", "--lines", dir.file("lines")});
+    const double frames = 32768.0 / 240.0;
+    double total_9600 = 0;
+    for (unsigned baud : {9600u, 19200u, 38400u}) {
+        const double ms_per_byte = 11000.0 / baud;
+        const double program_bound = (32768 + frames * (2 + 10 + 1)) * ms_per_byte;
+        const double verify_bound = (32768 + frames * (2 + 10 + 6)) * ms_per_byte;
+        const std::string rate = std::to_string(baud) + " 8E1";
+        const double programmed = programmer_run(dir.path, "+mp", baud);
+        const double verified = programmer_run(dir.path, "+v", baud);
+        g_rows.push_back({"BSL.EXE: erase + program 32 KiB at " + rate, {programmed}, program_bound});
+        g_rows.push_back({"BSL.EXE: verify 32 KiB at " + rate, {verified}, verify_bound});
+        if (baud == 9600) total_9600 = programmed + verified;
+        if (baud == 38400)
+            g_rows.push_back({"BSL.EXE: program + verify at 38400, share of the 9600 time", {100 * (programmed + verified) / total_9600},
+                              0, "% of 9600"});
+    }
 }
 
 void print_table() {
@@ -204,7 +231,9 @@ void print_table() {
         if (row.samples.empty()) continue;
         const double med = median(row.samples);
         const auto range = std::minmax_element(row.samples.begin(), row.samples.end());
-        if (row.unit == "%") {
+        if (row.unit == "% of 9600") {
+            std::printf("| %s | %.1f %% | | | (aim <= 27 %%) | |\n", row.what.c_str(), med);
+        } else if (row.unit == "%") {
             std::printf("| %s | %.3f %% | %.3f %% | %.3f %% | (goal < 1 %%) | |\n", row.what.c_str(), med,
                         *range.first, *range.second);
         } else {

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr std::uint8_t SYNC = 0x80, ACK = 0x90, NAK = 0xA0;
+constexpr std::uint8_t SYNC = 0x80, BSL_HEADER = 0x80, ACK = 0x90, NAK = 0xA0;
 constexpr std::uint32_t FLASH_START = 0x1000;  // information memory, then main flash from 0x1100
 constexpr std::uint32_t ROM_START = 0x0C00;    // the loader itself
 constexpr std::uint32_t RAM_START = 0x0200, RAM_END = 0x0A00;
@@ -283,7 +283,7 @@ void Loader::handle_frame() {
 
 bool Loader::wants(std::uint8_t first_byte) {
     if (options_.loader_silent) return false;
-    if (!frame_.empty()) return true;
+    if (!frame_.empty() || synced_) return true;
     if (pins_known_) return active_;  // started by its pins; noise is its own to drop
     if (first_byte == SYNC) return true;
     if (active_) line_.log("LOADER", "left: the firmware runs");
@@ -299,13 +299,8 @@ void Loader::leave() {
     speed_changed_ms_ = -1;
 }
 
-// A 0x80 with nothing behind it is a sync; one followed by more starts a frame.
-bool Loader::lone_sync_byte(bool more_in_hand) const {
-    if (frame_.size() != 1 || more_in_hand) return false;
-    line_.sleep_ms(2);
-    return !line_.input_pending();
-}
-
+// Idle, a 0x80 is a sync; once it is acknowledged, the next bytes are a
+// frame, which begins with its header 0x80. Anything else is line noise.
 void Loader::take(const std::string& bytes, double first_byte_ms) {
     if (!answers_) return;
     const unsigned host = line_.host_baud();
@@ -317,29 +312,33 @@ void Loader::take(const std::string& bytes, double first_byte_ms) {
         line_.log("LOADER", "the host sent before the clock had settled");
         return;
     }
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (frame_.empty() && static_cast<std::uint8_t>(bytes[i]) != SYNC) continue;  // line noise
-        if (frame_.empty()) frame_start_ = first_byte_ms;
-        frame_ += bytes[i];
-        if (lone_sync_byte(i + 1 < bytes.size())) {
+    std::size_t noise = 0;
+    for (char c : bytes) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        if (frame_.empty() && (!synced_ || byte != BSL_HEADER)) {
+            synced_ = false;
+            if (byte != SYNC) {
+                ++noise;
+                continue;
+            }
             if (!active_) enter("sync");
-            frame_.clear();
+            frame_start_ = first_byte_ms;
+            frame_ = one(SYNC);
             synced_ = !bad_sync_pending_;
-            reply(one(bad_sync_pending_ ? NAK : ACK), 0);
+            reply(one(synced_ ? ACK : NAK), 0);
             bad_sync_pending_ = false;
+            frame_.clear();
             continue;
         }
+        if (frame_.empty()) frame_start_ = first_byte_ms;
+        frame_ += c;
         if (frame_.size() >= 4 && frame_.size() == 6u + at(frame_, 2)) {
-            if (synced_) {
-                handle_frame();
-            } else {  // every frame follows an acknowledged sync
-                line_.log("LOADER", "a frame without a good sync");
-                reply(one(NAK), 0.5);
-            }
+            handle_frame();
             synced_ = false;
             frame_.clear();
         }
     }
+    if (noise) line_.log("LOADER", "noise: " + std::to_string(noise) + " bytes outside a frame");
 }
 
 void Loader::report() const {

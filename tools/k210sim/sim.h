@@ -119,7 +119,6 @@ class Loader {
     std::string data_frame(std::uint32_t address, std::size_t length);
     bool frame_is_sound() const;
     bool change_speed(std::uint8_t d1, std::uint8_t d2, std::uint8_t d3);
-    bool lone_sync_byte(bool more_in_hand) const;
     void enter(const char* how);
     void leave();
     double ms_per_byte() const { return 11000.0 / baud_; }

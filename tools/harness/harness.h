@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "bsl/programmer.h"
+#include "serial_link/port_system_posix.h"
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
@@ -70,3 +73,31 @@ RunResult run_k210prog(const std::string& dir, const std::string& input,
 
 // k210prog with the real programmer BSL.EXE.
 RunResult run_k210prog_with_bsl(const std::string& dir, const std::string& input);
+
+// A pseudo-terminal has no modem lines, so the port's DTR and RTS go to the
+// simulator through its FIFO (k210sim --lines), as the usual adapter would
+// carry them to the analyzer's RST and TEST pins; the rest of the port is
+// the real pseudo-terminal.
+class LinesToSimulator : public PortSystem {
+  public:
+    explicit LinesToSimulator(const std::string& fifo, bool dtr_without_inverter = false);
+    ~LinesToSimulator() override;
+    int modem_lines(int fd, unsigned long request, int lines) override;
+    bool dtr = false, rts = false;  // as the port drives them
+
+  private:
+    int fifo_;
+    bool flip_dtr_;
+};
+
+struct SessionResult {
+    int status = -1;
+    std::string out;
+    double seconds = 0;
+    bool dtr = false, rts = false;  // the modem lines as the session left them
+};
+
+// The programmer's session, run in this process in the working folder,
+// with its modem lines going to the simulator's FIFO.
+SessionResult run_session_with_lines(const std::string& fifo, const ProgrammerRequest& request,
+                                     bool dtr_without_inverter = false);

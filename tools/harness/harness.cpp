@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -217,4 +218,35 @@ RunResult run_k210prog(const std::string& dir, const std::string& input, const s
 
 RunResult run_k210prog_with_bsl(const std::string& dir, const std::string& input) {
     return run_with_programmer(dir, input, wine_build() ? wine_build() : BSL_DIR, {});
+}
+
+LinesToSimulator::LinesToSimulator(const std::string& fifo, bool dtr_without_inverter)
+    : fifo_(open(fifo.c_str(), O_WRONLY | O_CLOEXEC)), flip_dtr_(dtr_without_inverter) {}
+
+LinesToSimulator::~LinesToSimulator() { close(fifo_); }
+
+int LinesToSimulator::modem_lines(int, unsigned long request, int lines) {
+    const bool on = request == TIOCMBIS;
+    if (lines & TIOCM_DTR) dtr = on;
+    if (lines & TIOCM_RTS) rts = on;
+    const std::string event =
+        "DTR " + std::to_string((dtr != flip_dtr_) ? 1 : 0) + " RTS " + std::to_string(rts ? 1 : 0) + "\n";
+    return write(fifo_, event.data(), event.size()) == static_cast<ssize_t>(event.size()) ? 0 : -1;
+}
+
+SessionResult run_session_with_lines(const std::string& fifo, const ProgrammerRequest& request,
+                                     bool dtr_without_inverter) {
+    LinesToSimulator system(fifo, dtr_without_inverter);
+    std::FILE* out = std::tmpfile();
+    SessionResult result;
+    const auto start = std::chrono::steady_clock::now();
+    ProgrammerSession session(request, out, system);
+    result.status = session.run();
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.dtr = system.dtr;
+    result.rts = system.rts;
+    std::rewind(out);
+    for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) result.out += static_cast<char>(c);
+    std::fclose(out);
+    return result;
 }
