@@ -21,6 +21,9 @@ constexpr double SYNC_WAIT_MS = 100;
 constexpr int FRAME_TRIES = 4;
 constexpr double TURNAROUND_MS = 1.3;       // the loader needs 1.2 ms after sending before it listens
 constexpr double MASS_ERASE_NEEDS_MS = 200;  // the cumulative erase time the older flash needs
+// Erase time is measured; on a busy computer a measurement can run a few
+// milliseconds long, so a tenth more is asked for. More erasing is harmless.
+constexpr double MASS_ERASE_TARGET_MS = 1.1 * MASS_ERASE_NEEDS_MS;
 constexpr int MASS_ERASE_MAX_COMMANDS = 30;
 // The longest a loader may stay busy before it answers, per operation; a
 // retry is never sent before that time has passed.
@@ -172,6 +175,7 @@ bool ProgrammerSession::synchronise() {
             return false;
         }
         const Reply reply = read_reply(1, SYNC_WAIT_MS + wire_ms(2));
+        if (!reply.bytes.empty()) shortest_sync_ms_ = std::min(shortest_sync_ms_, reply.ms);
         if (reply.gone) {
             failure_ = "the port went away: " + port_.failure_reason();
             return false;
@@ -244,19 +248,24 @@ void ProgrammerSession::show_progress(const char* action, std::size_t done, std:
 
 // The older flash erases a little per command; what counts is the erase
 // time in all. The loader answers each erase when it is over, so the time
-// of one is its reply's latency less the bytes' time on the wire.
+// of one is its reply's latency less the bytes' time on the wire. Delays of
+// the adapter and of this computer would count as erase time too; the
+// latency of a sync, which takes the loader no time, holds the same delays
+// and is taken off, and the shortest latencies seen are the least delayed.
 bool ProgrammerSession::mass_erase() {
     say("Erasing the flash...");
     const Bytes frame = make_frame(BSL_MASS_ERASE, MASS_ERASE_ADDRESS, MASS_ERASE_KEY);
-    double erased_ms = 0;
+    double shortest_reply_ms = 1e9, erased_ms = 0;
     int commands = 0;
-    while (erased_ms < MASS_ERASE_NEEDS_MS && commands < MASS_ERASE_MAX_COMMANDS) {
+    while (erased_ms < MASS_ERASE_TARGET_MS && commands < MASS_ERASE_MAX_COMMANDS) {
         if (!exchange(frame, ERASE_BUSY_MS)) {
             failure_ += " (mass erase)";
             return false;
         }
         ++commands;
-        erased_ms += std::max(0.0, last_reply_ms_ - wire_ms(frame.size() + 1));
+        shortest_reply_ms = std::min(shortest_reply_ms, last_reply_ms_);
+        const double one_erase = shortest_reply_ms - shortest_sync_ms_ - wire_ms(frame.size() - 1);
+        erased_ms = commands * std::max(0.0, one_erase);
     }
     char text[96];
     std::snprintf(text, sizeof text, "Erased: %d erase command%s, %.1f ms of erase", commands, commands == 1 ? "" : "s",

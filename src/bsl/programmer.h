@@ -85,4 +85,5 @@ class ProgrammerSession {
     bool started_ = false;        // the firmware was started by the reset
     bool in_sync_ = false;        // a sync was acknowledged: a frame must come next
     double last_reply_ms_ = 0;
+    double shortest_sync_ms_ = 1e9;  // the quickest answer to a sync: the line's own delay
 };

@@ -127,17 +127,25 @@ void Loader::modem_lines(bool dtr, bool rts) {
 // Works on a frame only once it could have crossed a real line, replies
 // when the work is done, and notes a host that sends while the loader is
 // still busy (the line is half duplex).
-void Loader::reply(const std::string& bytes, double processing_ms) {
+void Loader::wait_for_the_whole_frame() const {
     const double wire = options_.slow ? static_cast<double>(frame_.size()) * ms_per_byte() : 0;
     const double arrived = frame_start_ + wire;
     if (line_.elapsed_ms() < arrived) line_.sleep_ms(arrived - line_.elapsed_ms());
+}
+
+void Loader::reply(const std::string& bytes, double processing_ms) {
+    wait_for_the_whole_frame();
     line_.sleep_ms(processing_ms);
     if (line_.input_pending()) line_.log("LOADER", "busy: the host sent while the loader was still working");
     line_.transmit(bytes, options_.slow ? ms_per_byte() : 0);
 }
 
+// The flash is erased for as long as the erase really took.
 void Loader::mass_erase() {
-    erase_done_ms_ += erase_ms_;
+    wait_for_the_whole_frame();
+    const double start = line_.elapsed_ms();
+    line_.sleep_ms(erase_ms_);
+    erase_done_ms_ += line_.elapsed_ms() - start;
     ++erase_commands_;
     char what[96];
     if (erase_done_ms_ + 1e-6 < erase_needs_ms_) {
@@ -238,7 +246,7 @@ void Loader::handle_frame() {
         case 0x18:  // mass erase: answered when the erase is over
             if (length != 0xA506) break;
             mass_erase();
-            reply(ack, erase_ms_);
+            reply(ack, 0);
             return;
         case 0x16:  // segment erase
             if (!unlocked_ || length != 0xA502) break;

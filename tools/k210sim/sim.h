@@ -111,6 +111,7 @@ class Loader {
     void report() const;
 
   private:
+    void wait_for_the_whole_frame() const;
     void reply(const std::string& bytes, double processing_ms);
     void handle_frame();
     void mass_erase();
