@@ -45,8 +45,9 @@ class FakeDevice : public PortSystem {
     // Faults.
     int open_error = 0;
     bool refuse_settings = false, drop_parity = false, drop_speed = false, no_modem_lines = false;
-    int attribute_reads_failing = 0;  // so many reads of the settings fail (EIO)
-    bool close_fails = false;
+    int failing_attribute_read = 0;  // this read of the settings (1, 2, ...) fails with EIO
+    int attribute_reads = 0;
+    bool close_fails = false, wait_fails = false;
     int interruptions = 0;  // so many waits and reads fail with EINTR first
     std::size_t write_chunk = 0;
     bool write_stalls = false;
@@ -72,7 +73,7 @@ class FakeDevice : public PortSystem {
         return 0;
     }
     int get_attributes(int, termios& t) override {
-        if (attribute_reads_failing > 0 && attribute_reads_failing--) {
+        if (++attribute_reads == failing_attribute_read) {
             errno = EIO;
             return -1;
         }
@@ -115,6 +116,10 @@ class FakeDevice : public PortSystem {
 
     int wait(int, bool for_writing, int timeout_ms) override {
         if (interrupted()) return -1;
+        if (wait_fails) {
+            errno = EBADF;
+            return -1;
+        }
         if (for_writing && !write_stalls) return 1;
         const long until = now_us + timeout_ms * 1000L;
         if (!for_writing && (hung_up || has_arrived())) return 1;
@@ -240,8 +245,10 @@ TEST(PortFaults, AFailedOpenUndoesWhatItDidAndSaysWhy) {
          "is the adapter plugged in"},
         {"no permission", [](FakeDevice& d) { d.open_error = EACCES; }, analyzer_line(), OpenStatus::open_failed,
          "dialout"},
-        {"settings that cannot be read", [](FakeDevice& d) { d.attribute_reads_failing = 1; }, analyzer_line(),
+        {"settings that cannot be read", [](FakeDevice& d) { d.failing_attribute_read = 1; }, analyzer_line(),
          OpenStatus::open_failed, "cannot read the line settings"},
+        {"settings that cannot be read back", [](FakeDevice& d) { d.failing_attribute_read = 2; }, analyzer_line(),
+         OpenStatus::settings_refused, "cannot read the line settings back"},
         {"settings refused", [](FakeDevice& d) { d.refuse_settings = true; }, analyzer_line(),
          OpenStatus::settings_refused, "refused"},
         {"settings silently not taken", [](FakeDevice& d) { d.drop_speed = true; }, analyzer_line(),
@@ -298,6 +305,22 @@ TEST(PortFaults, WritesFinishOrFailWithinTheirTime) {
     EXPECT_EQ(c.port.write(command.data(), command.size()), WriteStatus::failed);
     EXPECT_EQ(broken.now_ms(), 0);
     EXPECT_NE(c.port.failure_reason().find(std::strerror(EIO)), std::string::npos);
+
+    FakeDevice unwaitable;  // the wait itself fails: writing and reading fail, at once
+    unwaitable.write_chunk = 4;
+    unwaitable.write_stalls = true;
+    Opened d(unwaitable);
+    unwaitable.wait_fails = true;
+    EXPECT_EQ(d.port.write(command.data(), command.size()), WriteStatus::failed);
+    char buffer[8];
+    EXPECT_EQ(d.port.read(buffer, sizeof buffer).end, ReadEnd::device_gone);
+    EXPECT_EQ(unwaitable.now_ms(), 0);
+
+    FakeDevice slow_only;  // a speed the device does not take is said so
+    Opened e(slow_only);
+    slow_only.drop_speed = true;
+    EXPECT_FALSE(e.port.set_speed(38400));
+    EXPECT_NE(e.port.failure_reason().find("did not take 38400 baud"), std::string::npos);
 }
 
 TEST(PortFaults, AGoneDeviceIsNotSilence) {

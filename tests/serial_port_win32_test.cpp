@@ -100,7 +100,7 @@ class RecordingSystem : public PortSystem {
     BOOL write_file(HANDLE, const void*, DWORD count, DWORD& done) override {
         calls.push_back(text("WriteFile %lu", count));
         done = fails("WriteFile") ? count - 1 : count;
-        return TRUE;
+        return !fails("WriteFile failing");
     }
     BOOL clear_comm_error(HANDLE, DWORD& errors, COMSTAT&) override {
         calls.push_back("ClearCommError");
@@ -109,7 +109,7 @@ class RecordingSystem : public PortSystem {
     }
     BOOL escape_comm_function(HANDLE, DWORD function) override {
         calls.push_back(text("EscapeCommFunction %lu", function));
-        return TRUE;
+        return !fails("EscapeCommFunction");
     }
     BOOL flush_file_buffers(HANDLE) override {
         calls.push_back("FlushFileBuffers");
@@ -189,6 +189,8 @@ TEST(WindowsPort, FailuresCloseWhatWasOpenedAndReportTheirCode) {
     ASSERT_EQ(link.open(COM3), PortStatus::ok);
     system.failing = "WriteFile";  // a short write
     EXPECT_EQ(link.send("MODE 2\r", 7), SendStatus::failed);
+    system.failing = "WriteFile failing";
+    EXPECT_EQ(link.send("MODE 2\r", 7), SendStatus::failed);
     system.failing = "ReadFile";
     char reply[REPLY_LIMIT + 1] = "untouched";
     EXPECT_EQ(link.read(reply, REPLY_LIMIT).end, ReadEnd::device_gone);
@@ -205,6 +207,15 @@ TEST(WindowsPort, FailuresCloseWhatWasOpenedAndReportTheirCode) {
     EXPECT_EQ(port.open(COM3, parity_line, ReadPolicy{0, 0, 100}), OpenStatus::settings_refused);
     EXPECT_NE(port.failure_reason().find("did not take even parity"), std::string::npos) << port.failure_reason();
     EXPECT_EQ(adapter.calls.back(), "CloseHandle");
+
+    RecordingSystem lines;  // modem lines and speeds a driver refuses
+    SerialPort loader(lines);
+    ASSERT_EQ(loader.open(COM3, LineSettings{}, ReadPolicy{0, 0, 100}), OpenStatus::ok);
+    lines.failing = "EscapeCommFunction";
+    EXPECT_FALSE(loader.set_modem_lines(true, true));
+    lines.failing = "SetCommState";
+    EXPECT_FALSE(loader.set_speed(38400));
+    EXPECT_NE(loader.failure_reason().find("did not take 38400 baud"), std::string::npos);
 }
 
 }  // namespace

@@ -137,6 +137,7 @@ void Loader::reply(const std::string& bytes, double processing_ms) {
     wait_for_the_whole_frame();
     line_.sleep_ms(processing_ms);
     if (line_.input_pending()) line_.log("LOADER", "busy: the host sent while the loader was still working");
+    line_.sleep_ms(options_.adapter_latency_ms);  // the adapter holds the bytes back a while
     line_.transmit(bytes, options_.slow ? ms_per_byte() : 0);
 }
 

@@ -52,6 +52,7 @@ bool parse_options(int argc, char** argv, SimOptions& o) {
         else if (a == "--erase-needs-ms" && v) o.erase_needs_ms = std::atof(v);
         else if (a == "--loader-stop-after-blocks" && v) o.stop_after_blocks = std::atoi(v);
         else if (a == "--bad-cell" && v) o.bad_cell = std::strtol(v, nullptr, 16);
+        else if (a == "--adapter-latency" && v) o.adapter_latency_ms = std::atof(v);
         else {
             used_value = false;
             if (a == "--silent") o.silent = true;
@@ -83,7 +84,7 @@ void usage() {
                  "               [--pins test|tck] [--erase-ms MS] [--erase-needs-ms MS]\n"
                  "               [--loader-silent] [--loader-no-write-check] [--loader-nak-once]\n"
                  "               [--loader-corrupt-once] [--loader-bad-sync-once]\n"
-                 "               [--loader-stop-after-blocks N] [--bad-cell HEXADDR]\n"
+                 "               [--loader-stop-after-blocks N] [--bad-cell HEXADDR] [--adapter-latency MS]\n"
                  "               [--baud-refuse] [--baud-silent]\n");
 }
 

@@ -40,6 +40,7 @@ struct SimOptions {
     bool loader_bad_sync_once = false;   // the first sync is answered wrongly
     int stop_after_blocks = -1;    // the loader stops answering after so many write blocks
     long bad_cell = -1;            // a flash cell that does not keep what is written to it
+    double adapter_latency_ms = 0; // the loader's replies reach the host this much later (a USB adapter)
     bool baud_refuse = false;      // the speed change is refused
     bool baud_silent = false;      // after acknowledging a speed change it answers no more
 };
