@@ -187,9 +187,9 @@ TEST(EndToEnd, FailedProgrammerIsRetriedWithTheSameCommandLine) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(programmer_runs(dir), Lines(3, "+mpvr -cCOM3 K210xt.TXT port=free"));
 
-    // Declining the retry ends the run as a failure, without reopening the port.
+    // Anything but Y declines the retry and ends the run as a failure, without reopening the port.
     std::remove(dir.file("bsl.log").c_str());
-    r = run_k210prog(dir.path, "3\nn\nn\nn\nc\nn\n", "1");
+    r = run_k210prog(dir.path, "3\nn\nn\nn\nc\nq\n", "1");
     EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") +
                          failed);
     EXPECT_EQ(r.exit_status, 1);
