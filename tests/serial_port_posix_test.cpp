@@ -2,7 +2,9 @@
 // arrive at set times on a clock that runs only while the port waits, so the
 // read rules hold to the millisecond, and every call can fail the way real
 // adapters fail (which a pseudo-terminal never does).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -271,14 +273,58 @@ TEST(PortFaults, AFailedOpenUndoesWhatItDidAndSaysWhy) {
             EXPECT_EQ(device.settings.c_cc[VTIME], device.found.c_cc[VTIME]) << c.what;
         }
     }
-    // A pseudo-terminal has no parity to drop: the line works without it.
-    FakeDevice pseudo;
-    pseudo.name = "/dev/pts/4";
-    pseudo.drop_parity = true;
-    Opened opened(pseudo, parity_line());
-    EXPECT_EQ(opened.status, OpenStatus::ok);
-    EXPECT_FALSE(opened.port.parity_in_effect());
-    EXPECT_TRUE(opened.port.may_be_simulated());
+    // A pseudo-terminal has no parity to drop: the line works without it,
+    // also where the system refuses a request that only asks for parity.
+    for (bool refused : {false, true}) {
+        FakeDevice pseudo;
+        pseudo.name = "/dev/pts/4";
+        pseudo.drop_parity = true;
+        pseudo.refuse_settings = refused;  // left at 9600 baud by the run before
+        cfsetispeed(&pseudo.settings, B9600);
+        cfsetospeed(&pseudo.settings, B9600);
+        Opened opened(pseudo, parity_line());
+        EXPECT_EQ(opened.status, OpenStatus::ok) << opened.port.failure_reason();
+        EXPECT_FALSE(opened.port.parity_in_effect());
+        EXPECT_TRUE(opened.port.may_be_simulated());
+    }
+    FakeDevice speed;  // unsupported speeds are refused before the device is touched
+    SerialPort port(speed);
+    LineSettings fast = parity_line();
+    fast.baud = 57600;
+    EXPECT_EQ(port.open(COM3, fast, analyzer_read_policy()), OpenStatus::settings_refused);
+    EXPECT_TRUE(speed.calls.empty());
+}
+
+// A programmer killed on a pseudo-terminal leaves it raw with parity marks;
+// Linux then refuses the next run's request, whose only change is parity.
+TEST(PortFaults, APseudoTerminalLeftWithParityOpensAgain) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    char dir[] = "/tmp/k210pty.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    char old_cwd[4096];
+    ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
+    ASSERT_EQ(chdir(dir), 0);
+    ASSERT_EQ(symlink(ptsname(master), "COM3"), 0);
+    for (int run = 0; run < 2; ++run) {
+        termios left{};
+        const int fd = open(ptsname(master), O_RDWR | O_NOCTTY);
+        {
+            SerialPort port;
+            EXPECT_EQ(port.open(COM3, parity_line(), ReadPolicy{0, 0, 100}), OpenStatus::ok)
+                << "run " << run << ": " << port.failure_reason();
+            tcgetattr(fd, &left);
+        }
+        left.c_cflag |= PARENB;  // killed: the line stays as that run set it
+        tcsetattr(fd, TCSANOW, &left);
+        close(fd);
+    }
+    unlink("COM3");
+    EXPECT_EQ(chdir(old_cwd), 0);
+    rmdir(dir);
+    close(master);
 }
 
 TEST(PortFaults, WritesFinishOrFailWithinTheirTime) {
@@ -287,14 +333,14 @@ TEST(PortFaults, WritesFinishOrFailWithinTheirTime) {
     chunked.write_chunk = 3;
     chunked.interruptions = 50;
     Opened a(chunked);
-    EXPECT_EQ(a.port.write(command.data(), command.size()), WriteStatus::ok);
+    EXPECT_EQ(a.port.write(command.data(), command.size()), PortResult::ok);
     EXPECT_EQ(chunked.written, command);
 
     FakeDevice stalled;  // takes the first bytes, then no more: within 1 s plus twice the wire time
     stalled.write_chunk = 4;
     stalled.write_stalls = true;
     Opened b(stalled);
-    EXPECT_EQ(b.port.write(command.data(), command.size()), WriteStatus::failed);
+    EXPECT_EQ(b.port.write(command.data(), command.size()), PortResult::failed);
     EXPECT_GE(stalled.now_ms(), 1000 + 2 * 33);  // 32 bytes take 33 to 37 ms at 9600 baud
     EXPECT_LE(stalled.now_ms(), 1000 + 2 * 37);
     EXPECT_NE(b.port.failure_reason().find("in time"), std::string::npos);
@@ -302,7 +348,7 @@ TEST(PortFaults, WritesFinishOrFailWithinTheirTime) {
     FakeDevice broken;
     broken.write_error = EIO;
     Opened c(broken);
-    EXPECT_EQ(c.port.write(command.data(), command.size()), WriteStatus::failed);
+    EXPECT_EQ(c.port.write(command.data(), command.size()), PortResult::failed);
     EXPECT_EQ(broken.now_ms(), 0);
     EXPECT_NE(c.port.failure_reason().find(std::strerror(EIO)), std::string::npos);
 
@@ -311,7 +357,7 @@ TEST(PortFaults, WritesFinishOrFailWithinTheirTime) {
     unwaitable.write_stalls = true;
     Opened d(unwaitable);
     unwaitable.wait_fails = true;
-    EXPECT_EQ(d.port.write(command.data(), command.size()), WriteStatus::failed);
+    EXPECT_EQ(d.port.write(command.data(), command.size()), PortResult::failed);
     char buffer[8];
     EXPECT_EQ(d.port.read(buffer, sizeof buffer).end, ReadEnd::device_gone);
     EXPECT_EQ(unwaitable.now_ms(), 0);
@@ -319,7 +365,7 @@ TEST(PortFaults, WritesFinishOrFailWithinTheirTime) {
     FakeDevice slow_only;  // a speed the device does not take is said so
     Opened e(slow_only);
     slow_only.drop_speed = true;
-    EXPECT_FALSE(e.port.set_speed(38400));
+    EXPECT_EQ(e.port.set_speed(38400), PortResult::failed);
     EXPECT_NE(e.port.failure_reason().find("did not take 38400 baud"), std::string::npos);
 }
 

@@ -58,6 +58,7 @@ class RecordingSystem : public PortSystem {
         return TRUE;
     }
     BOOL set_comm_timeouts(HANDLE, const COMMTIMEOUTS& t) override {
+        write_timeout_ms = t.WriteTotalTimeoutConstant;
         calls.push_back(text("SetCommTimeouts %lu %lu %lu %lu %lu", t.ReadIntervalTimeout,
                              t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                              t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
@@ -71,10 +72,13 @@ class RecordingSystem : public PortSystem {
         calls.push_back("GetCommState");
         dcb = applied ? *applied : found;
         if (applied && drops_parity) dcb.Parity = NOPARITY;
+        if (applied && keeps_two_stop_bits) dcb.StopBits = TWOSTOPBITS;
+        if (applied && keeps_speed) dcb.BaudRate = found.BaudRate;
         return !fails("GetCommState");
     }
     std::unique_ptr<DCB> applied;  // what the driver took, once set
     bool drops_parity = false;      // an adapter that takes even parity and drops it
+    bool keeps_two_stop_bits = false, keeps_speed = false;  // settings a driver takes and ignores
     BOOL set_comm_state(HANDLE, const DCB& d) override {
         calls.push_back(text("SetCommState %lu baud %lu%lu%lu", d.BaudRate, d.ByteSize, d.Parity, d.StopBits) +
                         text(" bin %lu parity %lu errchar %lx/%lu", d.fBinary, d.fParity,
@@ -97,11 +101,20 @@ class RecordingSystem : public PortSystem {
         done = 7;
         return TRUE;
     }
+    // A device that takes `takes_per_write` bytes a write (0: all), using up the write time-out when short.
+    DWORD takes_per_write = 0;
+    long now_ms = 0;
+    DWORD write_timeout_ms = 0;
     BOOL write_file(HANDLE, const void*, DWORD count, DWORD& done) override {
         calls.push_back(text("WriteFile %lu", count));
         done = fails("WriteFile") ? count - 1 : count;
+        if (takes_per_write && takes_per_write < count) {
+            done = takes_per_write;
+            now_ms += static_cast<long>(write_timeout_ms);
+        }
         return !fails("WriteFile failing");
     }
+    PortClock::time_point now() override { return PortClock::time_point(std::chrono::milliseconds(now_ms)); }
     BOOL clear_comm_error(HANDLE, DWORD& errors, COMSTAT&) override {
         calls.push_back("ClearCommError");
         errors = 0;
@@ -212,10 +225,58 @@ TEST(WindowsPort, FailuresCloseWhatWasOpenedAndReportTheirCode) {
     SerialPort loader(lines);
     ASSERT_EQ(loader.open(COM3, LineSettings{}, ReadPolicy{0, 0, 100}), OpenStatus::ok);
     lines.failing = "EscapeCommFunction";
-    EXPECT_FALSE(loader.set_modem_lines(true, true));
+    EXPECT_EQ(loader.set_modem_lines(true, true), PortResult::failed);
     lines.failing = "SetCommState";
-    EXPECT_FALSE(loader.set_speed(38400));
+    EXPECT_EQ(loader.set_speed(38400), PortResult::failed);
     EXPECT_NE(loader.failure_reason().find("did not take 38400 baud"), std::string::npos);
+}
+
+// The loader's line keeps every promise of the port's header on Windows too.
+TEST(WindowsPort, TheLoaderLineIsReadBackBoundedAndUndone) {
+    LineSettings loader_line;
+    loader_line.parity = Parity::even;
+    struct Case {
+        const char* what;
+        void (*fault)(RecordingSystem&);
+    };
+    const Case cases[] = {{"parity dropped", [](RecordingSystem& s) { s.drops_parity = true; }},
+                          {"two stop bits kept", [](RecordingSystem& s) { s.keeps_two_stop_bits = true; }},
+                          {"the speed ignored", [](RecordingSystem& s) {
+                               s.found.BaudRate = 1200;
+                               s.keeps_speed = true;
+                           }}};
+    for (const Case& c : cases) {
+        RecordingSystem system;
+        c.fault(system);
+        SerialPort port(system);
+        EXPECT_EQ(port.open(COM3, loader_line, ReadPolicy{0, 0, 100}), OpenStatus::settings_refused) << c.what;
+        EXPECT_NE(port.failure_reason().find("did not take"), std::string::npos) << c.what;
+        const Calls last(system.calls.end() - 3, system.calls.end());  // what it changed goes back, then the handle
+        EXPECT_EQ(last[0].rfind("SetCommState", 0), 0u) << c.what;
+        EXPECT_EQ(last[1], "SetCommTimeouts 11 12 13 14 15") << c.what;
+        EXPECT_EQ(last[2], "CloseHandle") << c.what;
+    }
+
+    RecordingSystem system;
+    SerialPort port(system);
+    loader_line.baud = 57600;
+    EXPECT_EQ(port.open(COM3, loader_line, ReadPolicy{0, 0, 100}), OpenStatus::settings_refused);
+    EXPECT_TRUE(system.calls.empty());  // refused before the port is touched
+    loader_line.baud = 9600;
+    ASSERT_EQ(port.open(COM3, loader_line, ReadPolicy{0, 0, 100}), OpenStatus::ok);
+    EXPECT_EQ(port.set_speed(57600), PortResult::failed);
+
+    // Each write gives the driver the time left: 1 s plus twice 240 bytes' time on the wire (275 ms).
+    system.calls.clear();
+    const std::string block(240, 'x');
+    EXPECT_EQ(port.write(block.data(), block.size()), PortResult::ok);
+    EXPECT_EQ(system.calls, (Calls{"SetCommTimeouts 0 0 100 0 1550", "WriteFile 240", "ClearCommError"}));
+    system.takes_per_write = 100;  // a stalled device: the writes go on only while time is left
+    system.calls.clear();
+    EXPECT_EQ(port.write(block.data(), block.size()), PortResult::failed);
+    EXPECT_EQ(system.calls.size(), 3u);
+    EXPECT_EQ(system.now_ms, 1550);
+    EXPECT_NE(port.failure_reason().find("in time"), std::string::npos);
 }
 
 }  // namespace

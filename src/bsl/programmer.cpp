@@ -87,7 +87,7 @@ double ProgrammerSession::wire_ms(std::size_t bytes) const {
 // holds RST high, RTS asserted holds TEST (or TCK) low; the options swap a
 // line for an adapter without its inverter.
 bool ProgrammerSession::set_pins(bool reset_high, bool entry_pin_high) {
-    return port_.set_modem_lines(reset_high != request_.invert_dtr, !entry_pin_high != request_.invert_rts);
+    return port_.set_modem_lines(reset_high != request_.invert_dtr, !entry_pin_high != request_.invert_rts) == PortResult::ok;
 }
 
 // Two pulses on the entry pin while RST is low, and the pin away from its
@@ -170,7 +170,7 @@ bool ProgrammerSession::synchronise() {
     for (int attempt = 0; attempt < SYNC_TRIES; ++attempt) {
         port_.discard_input();
         const Bytes sync = {BSL_SYNC};
-        if (port_.write(sync.data(), sync.size()) != WriteStatus::ok) {
+        if (port_.write(sync.data(), sync.size()) != PortResult::ok) {
             failure_ = "the port failed: " + port_.failure_reason();
             return false;
         }
@@ -197,7 +197,7 @@ bool ProgrammerSession::transact(const Bytes& frame, std::size_t reply_length, d
     for (int attempt = 0; attempt < FRAME_TRIES; ++attempt) {
         if (!synchronise()) return false;
         in_sync_ = false;
-        if (port_.write(frame.data(), frame.size()) != WriteStatus::ok) {
+        if (port_.write(frame.data(), frame.size()) != PortResult::ok) {
             failure_ = "the port failed: " + port_.failure_reason();
             return false;
         }
@@ -316,14 +316,14 @@ bool ProgrammerSession::try_speed(const SpeedSetting& setting, bool& refused) {
     const Bytes frame = speed_frame(setting);
     if (!synchronise()) return false;
     in_sync_ = false;
-    if (port_.write(frame.data(), frame.size()) != WriteStatus::ok) return false;
+    if (port_.write(frame.data(), frame.size()) != PortResult::ok) return false;
     const Reply reply = read_reply(1, wire_ms(frame.size() + 1) + COMMAND_BUSY_MS);
     if (reply.gone || reply.bytes.empty()) return false;
     turnaround();
     refused = reply.bytes[0] == BSL_NAK;
     if (reply.bytes[0] != BSL_ACK) return false;
     pause_ms(SPEED_SETTLING_MS);
-    if (!port_.drain() || !port_.set_speed(setting.baud)) return false;
+    if (port_.drain() != PortResult::ok || port_.set_speed(setting.baud) != PortResult::ok) return false;
     baud_ = setting.baud;
     return synchronise();  // the frame that follows is the next command's
 }
@@ -332,7 +332,7 @@ bool ProgrammerSession::try_speed(const SpeedSetting& setting, bool& refused) {
 // be started again and unlocked (the password is known: the erased
 // device's, or the image's vectors).
 bool ProgrammerSession::recover_after_speed_change(const Image& image) {
-    if (baud_ != 9600 && !port_.set_speed(9600)) {
+    if (baud_ != 9600 && port_.set_speed(9600) != PortResult::ok) {
         failure_ = "cannot set the port back to 9600 baud: " + port_.failure_reason();
         return false;
     }

@@ -34,4 +34,5 @@ class PortSystem {
     virtual bool is_terminal(int fd);
     virtual std::string terminal_name(int fd);
     virtual PortClock::time_point now();
+    virtual void sleep_until(PortClock::time_point when);
 };

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "serial_link/deadline.h"
+
 class PortSystem {
   public:
     virtual ~PortSystem() = default;
@@ -25,6 +27,8 @@ class PortSystem {
     virtual BOOL flush_file_buffers(HANDLE port);
     virtual BOOL close_handle(HANDLE port);
     virtual DWORD last_error();
+    virtual PortClock::time_point now();
+    virtual void sleep_until(PortClock::time_point when);
     // Under Wine every COM port is a Unix device, in tests a pseudo-terminal.
     virtual bool runs_under_wine();
 };

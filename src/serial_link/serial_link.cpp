@@ -1,6 +1,11 @@
 #include "serial_link/serial_link.h"
 
-LineSettings analyzer_line() { return LineSettings{}; }  // 9600 8N1, DTR and RTS on
+// 9600 8N1, DTR and RTS on; on Windows exactly the calls of its written behaviour.
+LineSettings analyzer_line() {
+    LineSettings line;
+    line.exact_windows_calls = true;
+    return line;
+}
 
 ReadPolicy analyzer_read_policy() {
     return ReadPolicy{READ_INTERVAL_MS, READ_TOTAL_PER_BYTE_MS, READ_TOTAL_CONSTANT_MS};
@@ -17,7 +22,7 @@ PortStatus AnalyzerLink::open(const PortName& port) {
 
 SendStatus AnalyzerLink::send(const char* bytes, std::size_t length) {
     port_.discard_input();
-    return port_.write(bytes, length) == WriteStatus::ok ? SendStatus::ok : SendStatus::failed;
+    return port_.write(bytes, length) == PortResult::ok ? SendStatus::ok : SendStatus::failed;
 }
 
 ReadResult AnalyzerLink::read(char* buffer, std::size_t limit) {

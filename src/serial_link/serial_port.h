@@ -1,8 +1,8 @@
 // One serial port, owned: opened with a line described as data, read under
 // a read policy described as data, and closed (putting back what it changed)
-// when asked or when the object goes out of scope. Each platform provides
-// its own implementation file behind this header; the operating system's
-// calls go through a PortSystem, which tests can replace.
+// when asked or when the object goes out of scope. What is the same on every
+// system lives in serial_port.cpp; serial_port_<platform>.cpp maps it to the
+// system's calls, which go through a PortSystem that tests can replace.
 #pragma once
 
 #include <cstddef>
@@ -15,13 +15,19 @@ enum class Parity { none, even };
 
 // How the line is set up, and how it is left at close.
 struct LineSettings {
-    unsigned baud = 9600;
+    unsigned baud = 9600;                    // 9600, 19200 or 38400; any other speed is refused
     Parity parity = Parity::none;
     bool dtr_on = true;                      // the modem lines right after open
     bool rts_on = true;
     bool hang_up_on_close = true;            // false: DTR and RTS keep their state past the close
     bool drain_output_on_close = false;      // false: output still queued is dropped
     bool restore_settings_on_close = false;  // false: only the read time-outs are put back
+    // On Windows, the analyzer's line makes exactly the calls its written
+    // behaviour lists, and so does not keep three promises of this header
+    // there: a write has no time-out, the line settings are not read back,
+    // and a failed open closes the port without putting back the time-outs
+    // it changed. On other systems this has no effect.
+    bool exact_windows_calls = false;
 };
 
 // When a read ends: at `limit` bytes, `interval_ms` after a byte when more
@@ -43,7 +49,8 @@ enum class OpenStatus {
     settings_refused,  // the device refused the line settings or silently did not take them
 };
 
-enum class WriteStatus { ok, failed };
+// The outcome of a write, a drain, a change of the modem lines or of the speed.
+enum class PortResult { ok, failed };
 
 enum class ReadEnd {
     limit,        // `limit` bytes came
@@ -71,14 +78,15 @@ class SerialPort {
 
     // Opens the port for exclusive use, sets the line and the read policy,
     // reads the line settings back, and drops anything queued. A failed open
-    // undoes what it did and keeps nothing; failure_reason() says why.
-    // A port that is already open is not opened again (open_failed).
+    // undoes what it did and keeps nothing; failure_reason() says why. A
+    // speed other than 9600, 19200 or 38400 is refused before the port is
+    // touched. A port that is already open is not opened again (open_failed).
     [[nodiscard]] OpenStatus open(const PortName& name, const LineSettings& line, const ReadPolicy& policy);
     bool is_open() const;
 
-    // Writes every byte, or fails (device gone, or the write did not finish
-    // within twice its time on the wire plus a second).
-    [[nodiscard]] WriteStatus write(const void* bytes, std::size_t length);
+    // Writes every byte, or fails: the device is gone, or the bytes did not
+    // go within twice their time on the wire plus a second.
+    [[nodiscard]] PortResult write(const void* bytes, std::size_t length);
 
     // One read of at most `limit` bytes under the current read policy.
     // Bytes are stored in `buffer` only when the read did not fail.
@@ -87,11 +95,12 @@ class SerialPort {
 
     void discard_input();
     // Waits until queued output is on the wire.
-    [[nodiscard]] bool drain();
-    // Drives DTR and RTS; false when the device has no modem lines to drive.
-    [[nodiscard]] bool set_modem_lines(bool dtr_on, bool rts_on);
-    // Changes the line speed and reads it back; false when it did not take.
-    [[nodiscard]] bool set_speed(unsigned baud);
+    [[nodiscard]] PortResult drain();
+    // Drives RTS, then DTR (so that when DTR drives a reset, the other line
+    // is already in place); failed when the device has no modem lines.
+    [[nodiscard]] PortResult set_modem_lines(bool dtr_on, bool rts_on);
+    // Changes the line speed and reads it back; failed when it did not take.
+    [[nodiscard]] PortResult set_speed(unsigned baud);
     // True when the line checks parity as asked (a pseudo-terminal has none).
     bool parity_in_effect() const;
     // True when the device may be a simulated line without parity or modem

@@ -11,9 +11,10 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
+#include "serial_link/port_native.h"
 #include "serial_link/port_system_posix.h"
-#include "serial_link/serial_port.h"
 
 // ---- the real system calls -------------------------------------------------
 
@@ -49,46 +50,47 @@ std::string PortSystem::terminal_name(int fd) {
 }
 
 PortClock::time_point PortSystem::now() { return PortClock::now(); }
+void PortSystem::sleep_until(PortClock::time_point when) { std::this_thread::sleep_until(when); }
 
 PortSystem& real_port_system() {
     static PortSystem system;
     return system;
 }
 
-// ---- the port --------------------------------------------------------------
+// ---- the port's steps, mapped ----------------------------------------------
 
 namespace {
 
 constexpr unsigned char MARK = 0xFF;  // with PARMRK: FF FF is FF, FF 00 x is x with an error
 
-std::string hint_for(int error) {
+ErrorKind kind_of(int error) {
     switch (error) {
         case EACCES:
-        case EPERM:
-            return "permission denied: add your user to the group that owns serial devices "
-                   "(dialout or uucp), then log in again";
+        case EPERM: return ErrorKind::permission;
         case EBUSY:
-        case EWOULDBLOCK:
-            return "the port is busy: another program (a terminal program, ModemManager) "
-                   "holds it; close that program and try again";
+        case EWOULDBLOCK: return ErrorKind::busy;
         case ENOENT:
         case ENODEV:
-        case ENXIO:
-            return "no such device: is the adapter plugged in, and does the COMn link in "
-                   "this folder point to it?";
-        case ENOTTY:
-            return "this is not a serial device";
-        default:
-            return "";
+        case ENXIO: return ErrorKind::no_device;
+        case ENOTTY: return ErrorKind::not_serial;
+        default: return ErrorKind::other;
     }
 }
 
-bool speed_for(unsigned baud, speed_t& speed) {
+speed_t speed_for(unsigned baud) {
     switch (baud) {
-        case 9600: speed = B9600; return true;
-        case 19200: speed = B19200; return true;
-        case 38400: speed = B38400; return true;
-        default: return false;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        default: return B9600;
+    }
+}
+
+unsigned baud_of(speed_t speed) {
+    switch (speed) {
+        case B9600: return 9600;
+        case B19200: return 19200;
+        case B38400: return 38400;
+        default: return 0;
     }
 }
 
@@ -97,10 +99,6 @@ bool is_pseudo_terminal_name(const std::string& name) {
     return name.rfind("/dev/pts/", 0) == 0 ||
            (name.rfind("/dev/ttys", 0) == 0 && name.size() > 9 && name[9] >= '0' && name[9] <= '9');
 }
-
-const tcflag_t FRAME_BITS = CSIZE | CSTOPB | CRTSCTS;
-
-}  // namespace
 
 // A raw 8-bit line as `line` describes it: no translation, echo, signals or
 // flow control. Reads never block (the port is opened non-blocking and VMIN
@@ -120,155 +118,10 @@ termios line_termios(const termios& found, const LineSettings& line) {
     }
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    speed_t speed = B9600;
-    speed_for(line.baud, speed);
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    cfsetispeed(&t, speed_for(line.baud));
+    cfsetospeed(&t, speed_for(line.baud));
     return t;
 }
-
-struct SerialPort::State {
-    explicit State(PortSystem& s) : system(s) {}
-    PortSystem& system;
-    int fd = -1;
-    termios found{};  // as found at open
-    LineSettings line;
-    ReadPolicy policy;
-    bool parity_in_effect = false;
-    bool marked = false;  // bytes with errors come marked (PARMRK), and FF comes doubled
-    bool simulated = false;
-    std::string failure;
-    PortDevice device;
-
-    void fail(const std::string& what, int error) {
-        failure = device.path + ": " + what + (error ? std::string(": ") + std::strerror(error) : "");
-        const std::string hint = hint_for(error);
-        if (!hint.empty()) failure += " (" + hint + ")";
-    }
-
-    OpenStatus fail_open(int opened, bool settings_changed, const std::string& what, int error, OpenStatus status) {
-        fail(what, error);
-        if (settings_changed) system.set_attributes(opened, found);
-        system.exclusive_use(opened, false);  // refused where it was never set; harmless
-        system.close(opened);
-        return status;
-    }
-
-    // What the device took, against what was asked.
-    OpenStatus check_settings_took(int opened, const termios& wanted) {
-        termios now{};
-        if (system.get_attributes(opened, now) != 0)
-            return fail_open(opened, true, "cannot read the line settings back", errno, OpenStatus::settings_refused);
-        parity_in_effect = line.parity == Parity::even && (now.c_cflag & PARENB);
-        marked = (now.c_iflag & PARMRK) != 0;
-        const bool frame = (now.c_cflag & FRAME_BITS) == (wanted.c_cflag & FRAME_BITS) &&
-                           cfgetispeed(&now) == cfgetispeed(&wanted) && cfgetospeed(&now) == cfgetospeed(&wanted);
-        if (!frame)
-            return fail_open(opened, true,
-                             "the device did not take the line settings (" + std::to_string(line.baud) +
-                                 " baud, 8 data bits, 1 stop bit, no flow control)",
-                             0, OpenStatus::settings_refused);
-        // A pseudo-terminal has no parity to set; a real adapter that drops it is faulty.
-        if (line.parity == Parity::even && !parity_in_effect && !simulated)
-            return fail_open(opened, true,
-                             "the adapter did not take even parity, which the bootstrap loader needs; "
-                             "use an adapter that supports parity (most USB serial adapters do)",
-                             0, OpenStatus::settings_refused);
-        return OpenStatus::ok;
-    }
-
-    ReadResult device_gone(int error) {
-        fail(error ? "reading failed" : "the device hung up (adapter unplugged, or the analyzer switched off?)",
-             error);
-        return {0, ReadEnd::device_gone, false};
-    }
-};
-
-SerialPort::SerialPort(PortSystem& system) : state_(std::make_unique<State>(system)) {}
-
-SerialPort::~SerialPort() {
-    if (is_open()) (void)close();  // nobody is left to tell about a failed close
-}
-
-bool SerialPort::is_open() const { return state_->fd >= 0; }
-bool SerialPort::parity_in_effect() const { return state_->parity_in_effect; }
-bool SerialPort::may_be_simulated() const { return state_->simulated; }
-const std::string& SerialPort::failure_reason() const { return state_->failure; }
-const PortDevice& SerialPort::device() const { return state_->device; }
-
-OpenStatus SerialPort::open(const PortName& name, const LineSettings& line, const ReadPolicy& policy) {
-    State& s = *state_;
-    if (s.fd >= 0) {
-        s.failure = s.device.path + ": the port is already open";
-        return OpenStatus::open_failed;
-    }
-    s.failure.clear();
-    s.device = port_device(name);
-    s.line = line;
-    s.policy = policy;
-    speed_t speed;
-    if (!speed_for(line.baud, speed)) {
-        s.fail("unsupported speed " + std::to_string(line.baud), 0);
-        return OpenStatus::settings_refused;
-    }
-    const int fd = s.system.open(s.device.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        s.fail("cannot open", errno);
-        return OpenStatus::open_failed;
-    }
-    if (!s.system.is_terminal(fd)) return s.fail_open(fd, false, "cannot use it", ENOTTY, OpenStatus::open_failed);
-    // Lock before claiming exclusive use, so a failed attempt never clears
-    // the flag of the program that holds the port.
-    if (s.system.lock(fd, LOCK_EX | LOCK_NB) != 0)
-        return s.fail_open(fd, false, "cannot use it", EBUSY, OpenStatus::open_failed);
-    s.system.exclusive_use(fd, true);
-    if (s.system.get_attributes(fd, s.found) != 0)
-        return s.fail_open(fd, false, "cannot read the line settings", errno, OpenStatus::open_failed);
-    s.simulated = is_pseudo_terminal_name(s.system.terminal_name(fd));
-    const termios wanted = line_termios(s.found, line);
-    if (s.system.set_attributes(fd, wanted) != 0)
-        return s.fail_open(fd, true, "the line settings were refused", errno, OpenStatus::settings_refused);
-    const OpenStatus took = s.check_settings_took(fd, wanted);
-    if (took != OpenStatus::ok) return took;
-    s.fd = fd;
-    // Refused by devices without modem lines (a pseudo-terminal); the line works without them.
-    (void)set_modem_lines(line.dtr_on, line.rts_on);
-    s.system.flush(fd, TCOFLUSH);
-    s.system.flush(fd, TCIFLUSH);
-    return OpenStatus::ok;
-}
-
-WriteStatus SerialPort::write(const void* bytes, std::size_t length) {
-    State& s = *state_;
-    if (s.fd < 0) return WriteStatus::failed;
-    const auto* next = static_cast<const unsigned char*>(bytes);
-    const long wire_ms = static_cast<long>(length) * 11 * 1000 / static_cast<long>(s.line.baud);
-    const Deadline deadline = Deadline::after(s.system.now(), std::chrono::milliseconds(1000 + 2 * wire_ms));
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = s.system.write(s.fd, next + done, length - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            s.fail("writing failed", errno);
-            return WriteStatus::failed;
-        }
-        const auto now = s.system.now();
-        if (deadline.passed(now)) {
-            s.fail("the device did not take the bytes in time", 0);
-            return WriteStatus::failed;
-        }
-        if (s.system.wait(s.fd, true, deadline.wait_ms(now)) < 0 && errno != EINTR) {
-            s.fail("writing failed", errno);
-            return WriteStatus::failed;
-        }
-    }
-    return WriteStatus::ok;
-}
-
-namespace {
 
 // Undoes the parity marking of a line with PARMRK: FF FF is one FF, FF 00 x
 // is x received with an error. `pending` holds a mark cut off at a chunk's end.
@@ -289,100 +142,200 @@ void unmark(const unsigned char* raw, std::size_t count, std::string& got, std::
     }
 }
 
+bool is_transient(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
+
 }  // namespace
 
-ReadResult SerialPort::read(void* buffer, std::size_t limit) {
-    State& s = *state_;
-    if (s.fd < 0) return {0, ReadEnd::device_gone, false};
-    const ReadPolicy& p = s.policy;
-    const auto start = s.system.now();
+struct NativePort::Data {
+    explicit Data(PortSystem& s) : system(s) {}
+    PortSystem& system;
+    int fd = -1;
+    termios found{};  // as found at open
+    LineSettings line;
+    bool settings_changed = false;
+    bool simulated = false;
+    bool marked = false;  // bytes with errors come marked (PARMRK), and FF comes doubled
+    SystemError error;
+
+    Call failed(PortStep step, int code) {
+        error = {step, kind_of(code), code ? std::strerror(code) : ""};
+        return Call::failed;
+    }
+    Call failed(PortStep step, ErrorKind kind) {
+        error = {step, kind, ""};
+        return Call::failed;
+    }
+    // A read that found the device gone: failed, or hung up (code 0).
+    ReadResult lost(int code) {
+        if (code) {
+            (void)failed(PortStep::read, code);
+        } else {
+            (void)failed(PortStep::read, ErrorKind::hung_up);
+        }
+        return {0, ReadEnd::device_gone, false};
+    }
+};
+
+NativePort::NativePort(PortSystem& system) : d_(std::make_unique<Data>(system)) {}
+NativePort::~NativePort() = default;
+
+bool NativePort::is_open() const { return d_->fd >= 0; }
+bool NativePort::is_simulated() const { return d_->simulated; }
+const SystemError& NativePort::error() const { return d_->error; }
+PortClock::time_point NativePort::now() { return d_->system.now(); }
+void NativePort::sleep_until(PortClock::time_point when) { d_->system.sleep_until(when); }
+
+Call NativePort::open_device(const std::string& path, const LineSettings& line) {
+    Data& d = *d_;
+    d.line = line;
+    d.settings_changed = false;
+    d.marked = false;
+    const int fd = d.system.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return d.failed(PortStep::open, errno);
+    d.fd = fd;
+    if (!d.system.is_terminal(fd)) return d.failed(PortStep::open, ErrorKind::not_serial);
+    // Lock before claiming exclusive use, so a failed attempt never clears
+    // the flag of the program that holds the port.
+    if (d.system.lock(fd, LOCK_EX | LOCK_NB) != 0) return d.failed(PortStep::lock, ErrorKind::busy);
+    (void)d.system.exclusive_use(fd, true);  // the lock already keeps other programs of ours out
+    d.simulated = is_pseudo_terminal_name(d.system.terminal_name(fd));
+    return Call::done;
+}
+
+Call NativePort::set_up(const ReadPolicy&) { return Call::done; }  // reads apply their policy themselves
+
+Call NativePort::read_settings() {
+    return d_->system.get_attributes(d_->fd, d_->found) == 0 ? Call::done : d_->failed(PortStep::read_settings, errno);
+}
+
+// A pseudo-terminal cannot take parity, and Linux refuses (EINVAL) a request
+// whose only change is parity: a pty left with parity by a program that was
+// killed. There the line is taken as it is; the read-back judges it.
+Call NativePort::apply_settings(const LineSettings& line) {
+    Data& d = *d_;
+    d.settings_changed = true;
+    if (d.system.set_attributes(d.fd, line_termios(d.found, line)) == 0) return Call::done;
+    if (errno == EINVAL && d.simulated && line.parity == Parity::even) return Call::done;
+    return d.failed(PortStep::apply_settings, errno);
+}
+
+Call NativePort::read_back(LineTaken& taken) {
+    Data& d = *d_;
+    termios now{};
+    if (d.system.get_attributes(d.fd, now) != 0) return d.failed(PortStep::read_back, errno);
+    const speed_t in = cfgetispeed(&now), out = cfgetospeed(&now);
+    taken.baud = in == out || in == 0 ? baud_of(out) : 0;
+    taken.eight_bits = (now.c_cflag & CSIZE) == CS8;
+    taken.one_stop_bit = (now.c_cflag & CSTOPB) == 0;
+    taken.even_parity = (now.c_cflag & PARENB) != 0 && (now.c_cflag & PARODD) == 0;
+    taken.no_flow_control = (now.c_cflag & CRTSCTS) == 0 && (now.c_iflag & (IXON | IXOFF)) == 0;
+    d.marked = (now.c_iflag & PARMRK) != 0;
+    return Call::done;
+}
+
+void NativePort::undo_open() {
+    Data& d = *d_;
+    if (d.fd < 0) return;
+    if (d.settings_changed) (void)d.system.set_attributes(d.fd, d.found);  // nothing more to do if refused
+    (void)d.system.exclusive_use(d.fd, false);  // refused where it was never set; harmless
+    (void)d.system.close(d.fd);
+    d.fd = -1;
+}
+
+bool NativePort::settings_drive_modem_lines() const { return false; }
+
+Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int wait_ms, std::size_t& written) {
+    Data& d = *d_;
+    written = 0;
+    const ssize_t n = d.system.write(d.fd, bytes, length);
+    if (n > 0) {
+        written = static_cast<std::size_t>(n);
+        return Call::done;
+    }
+    if (n < 0 && !is_transient(errno)) return d.failed(PortStep::write, errno);
+    if (d.system.wait(d.fd, true, wait_ms < LONGEST_WAIT_MS ? wait_ms : LONGEST_WAIT_MS) < 0 && errno != EINTR)
+        return d.failed(PortStep::write, errno);
+    return Call::done;
+}
+
+ReadResult NativePort::read(unsigned char* buffer, std::size_t limit, const ReadPolicy& p) {
+    Data& d = *d_;
     const Deadline total = Deadline::after(
-        start, std::chrono::milliseconds(static_cast<long>(p.total_per_byte_ms) * static_cast<long>(limit) +
-                                         p.total_constant_ms));
+        d.system.now(), std::chrono::milliseconds(static_cast<long>(p.total_per_byte_ms) * static_cast<long>(limit) +
+                                                  p.total_constant_ms));
     Deadline deadline = total;
-    const bool marked = s.marked;
     std::string got, pending;
     bool line_error = false;
     unsigned char chunk[512];
     while (got.size() < limit) {
-        const auto now = s.system.now();
+        const auto now = d.system.now();
         if (deadline.passed(now)) break;
-        const int ready = s.system.wait(s.fd, false, deadline.wait_ms(now));
-        if (ready < 0 && errno != EINTR) return s.device_gone(errno);
+        const int ready = d.system.wait(d.fd, false, deadline.wait_ms(now));
+        if (ready < 0 && errno != EINTR) return d.lost(errno);
         if (ready <= 0) continue;  // the loop looks at the deadline again
         const std::size_t want = limit - got.size();
-        const ssize_t n = s.system.read(s.fd, chunk, want < sizeof chunk ? want : sizeof chunk);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) return s.device_gone(errno);
-        if (n == 0) return s.device_gone(0);  // readable, yet nothing: hung up
-        if (marked) {
+        const ssize_t n = d.system.read(d.fd, chunk, want < sizeof chunk ? want : sizeof chunk);
+        if (n < 0 && is_transient(errno)) continue;
+        if (n < 0) return d.lost(errno);
+        if (n == 0) return d.lost(0);  // readable, yet nothing: hung up
+        if (d.marked) {
             unmark(chunk, static_cast<std::size_t>(n), got, pending, line_error);
         } else {
             got.append(reinterpret_cast<const char*>(chunk), static_cast<std::size_t>(n));
         }
         if (p.interval_ms > 0)
-            deadline = total.earlier(Deadline::after(s.system.now(), std::chrono::milliseconds(p.interval_ms)));
+            deadline = total.earlier(Deadline::after(d.system.now(), std::chrono::milliseconds(p.interval_ms)));
     }
     if (!pending.empty()) line_error = true;  // a mark without the byte it marks
     std::memcpy(buffer, got.data(), got.size());
     return {got.size(), got.size() == limit ? ReadEnd::limit : ReadEnd::time_rule, line_error};
 }
 
-void SerialPort::set_read_policy(const ReadPolicy& policy) { state_->policy = policy; }
+void NativePort::apply_read_policy(const ReadPolicy&) {}  // reads apply their policy themselves
 
-void SerialPort::discard_input() {
-    if (is_open()) state_->system.flush(state_->fd, TCIFLUSH);
+void NativePort::discard_output() { (void)d_->system.flush(d_->fd, TCOFLUSH); }
+void NativePort::discard_input() { (void)d_->system.flush(d_->fd, TCIFLUSH); }
+
+Call NativePort::drain() { return d_->system.drain(d_->fd) == 0 ? Call::done : d_->failed(PortStep::write, errno); }
+
+Call NativePort::drive_rts(bool on) {
+    return d_->system.modem_lines(d_->fd, on ? TIOCMBIS : TIOCMBIC, TIOCM_RTS) == 0
+               ? Call::done
+               : d_->failed(PortStep::modem_lines, errno);
 }
 
-bool SerialPort::drain() { return is_open() && state_->system.drain(state_->fd) == 0; }
-
-// RTS first: when DTR drives a reset, the other line is already in place.
-bool SerialPort::set_modem_lines(bool dtr_on, bool rts_on) {
-    State& s = *state_;
-    if (s.fd < 0) return false;
-    if (s.system.modem_lines(s.fd, rts_on ? TIOCMBIS : TIOCMBIC, TIOCM_RTS) != 0 ||
-        s.system.modem_lines(s.fd, dtr_on ? TIOCMBIS : TIOCMBIC, TIOCM_DTR) != 0) {
-        s.fail("cannot drive the modem lines DTR and RTS", errno);
-        return false;
-    }
-    return true;
+Call NativePort::drive_dtr(bool on) {
+    return d_->system.modem_lines(d_->fd, on ? TIOCMBIS : TIOCMBIC, TIOCM_DTR) == 0
+               ? Call::done
+               : d_->failed(PortStep::modem_lines, errno);
 }
 
-bool SerialPort::set_speed(unsigned baud) {
-    State& s = *state_;
-    speed_t speed;
+Call NativePort::apply_speed(unsigned baud) {
+    Data& d = *d_;
     termios t{};
-    if (s.fd < 0 || !speed_for(baud, speed) || s.system.get_attributes(s.fd, t) != 0) return false;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
-    termios now{};
-    if (s.system.set_attributes(s.fd, t) != 0 || s.system.get_attributes(s.fd, now) != 0 ||
-        cfgetospeed(&now) != speed) {
-        s.fail("the device did not take " + std::to_string(baud) + " baud", errno);
-        return false;
-    }
-    s.line.baud = baud;
-    return true;
+    if (d.system.get_attributes(d.fd, t) != 0) return d.failed(PortStep::speed, errno);
+    cfsetispeed(&t, speed_for(baud));
+    cfsetospeed(&t, speed_for(baud));
+    return d.system.set_attributes(d.fd, t) == 0 ? Call::done : d.failed(PortStep::speed, errno);
 }
 
-CloseStatus SerialPort::close() {
-    State& s = *state_;
-    if (s.fd < 0) return CloseStatus::not_open;
-    const int fd = s.fd;
-    s.fd = -1;
-    s.system.exclusive_use(fd, false);  // on a pseudo-terminal the flag would outlive the close
-    if (s.line.drain_output_on_close) {
-        s.system.drain(fd);
+Call NativePort::close() {
+    Data& d = *d_;
+    const int fd = d.fd;
+    d.fd = -1;
+    (void)d.system.exclusive_use(fd, false);  // on a pseudo-terminal the flag would outlive the close
+    if (d.line.drain_output_on_close) {
+        (void)d.system.drain(fd);  // a close goes on whether or not the output got out
     } else {
-        s.system.flush(fd, TCOFLUSH);
+        (void)d.system.flush(fd, TCOFLUSH);
     }
-    s.system.flush(fd, TCIFLUSH);
-    termios back = s.found;
-    if (!s.line.restore_settings_on_close && s.system.get_attributes(fd, back) == 0) {
-        back.c_cc[VMIN] = s.found.c_cc[VMIN];
-        back.c_cc[VTIME] = s.found.c_cc[VTIME];
+    (void)d.system.flush(fd, TCIFLUSH);
+    termios back = d.found;
+    if (!d.line.restore_settings_on_close && d.system.get_attributes(fd, back) == 0) {
+        back.c_cc[VMIN] = d.found.c_cc[VMIN];
+        back.c_cc[VTIME] = d.found.c_cc[VTIME];
     }
-    if (!s.line.hang_up_on_close) back.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
-    s.system.set_attributes(fd, back);
-    return s.system.close(fd) == 0 ? CloseStatus::ok : CloseStatus::failed;
+    if (!d.line.hang_up_on_close) back.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    (void)d.system.set_attributes(fd, back);  // the close frees the port either way
+    return d.system.close(fd) == 0 ? Call::done : d.failed(PortStep::close, errno);
 }

@@ -1,13 +1,14 @@
 // Windows port layer: the system's communications functions, with the
-// driver's own read time-outs giving the read policy.
+// driver's own time-outs giving the read policy and bounding each write.
 #include <windows.h>
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "serial_link/port_native.h"
 #include "serial_link/port_system_win32.h"
-#include "serial_link/serial_port.h"
 
 // ---- the real system calls -------------------------------------------------
 
@@ -42,6 +43,8 @@ BOOL PortSystem::escape_comm_function(HANDLE port, DWORD function) { return Esca
 BOOL PortSystem::flush_file_buffers(HANDLE port) { return FlushFileBuffers(port); }
 BOOL PortSystem::close_handle(HANDLE port) { return CloseHandle(port); }
 DWORD PortSystem::last_error() { return GetLastError(); }
+PortClock::time_point PortSystem::now() { return PortClock::now(); }
+void PortSystem::sleep_until(PortClock::time_point when) { std::this_thread::sleep_until(when); }
 
 bool PortSystem::runs_under_wine() {
     const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -63,33 +66,33 @@ std::string system_message(DWORD error) {
     return message.empty() ? "error " + std::to_string(error) : message;
 }
 
-// ---- the port --------------------------------------------------------------
+// ---- the port's steps, mapped ----------------------------------------------
 
 namespace {
 
 constexpr DWORD QUEUE_SIZE = 512;
 constexpr DWORD EVENTS = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_ERR;
 
-std::string hint_for(DWORD error) {
+// Windows says "access denied" for a port another program holds.
+ErrorKind kind_of(DWORD error) {
     switch (error) {
         case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            return "the port is busy: another program (a terminal program) holds it; close that "
-                   "program and try again";
+        case ERROR_SHARING_VIOLATION: return ErrorKind::busy;
         case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return "no such port: is the adapter plugged in? Device Manager shows its COM number";
-        default:
-            return "";
+        case ERROR_PATH_NOT_FOUND: return ErrorKind::no_device;
+        default: return ErrorKind::other;
     }
 }
 
-COMMTIMEOUTS timeouts_for(const ReadPolicy& policy) {
+// Reads as the policy says; writes without a time-out (each bounded write
+// sets its own).
+COMMTIMEOUTS timeouts_for(const ReadPolicy& policy, DWORD write_ms = 0) {
     COMMTIMEOUTS t = {};
     t.ReadIntervalTimeout = static_cast<DWORD>(policy.interval_ms);
     t.ReadTotalTimeoutMultiplier = static_cast<DWORD>(policy.total_per_byte_ms);
     t.ReadTotalTimeoutConstant = static_cast<DWORD>(policy.total_constant_ms);
-    return t;  // writes: no time-out
+    t.WriteTotalTimeoutConstant = write_ms;
+    return t;
 }
 
 // The fields the line needs; everything else keeps the driver's values.
@@ -112,10 +115,21 @@ void apply_line(DCB& dcb, const LineSettings& line) {
     dcb.fNull = FALSE;
 }
 
+LineTaken taken_from(const DCB& dcb) {
+    LineTaken taken;
+    taken.baud = dcb.BaudRate;
+    taken.eight_bits = dcb.ByteSize == 8;
+    taken.one_stop_bit = dcb.StopBits == ONESTOPBIT;
+    taken.even_parity = dcb.Parity == EVENPARITY;
+    taken.no_flow_control = !dcb.fOutxCtsFlow && !dcb.fOutxDsrFlow && !dcb.fOutX && !dcb.fInX &&
+                            dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && dcb.fDtrControl != DTR_CONTROL_HANDSHAKE;
+    return taken;
+}
+
 }  // namespace
 
-struct SerialPort::State {
-    explicit State(PortSystem& s) : system(s) {}
+struct NativePort::Data {
+    explicit Data(PortSystem& s) : system(s) {}
     PortSystem& system;
     HANDLE port = INVALID_HANDLE_VALUE;
     COMMTIMEOUTS saved_timeouts = {};  // as found at open; put back on close
@@ -124,186 +138,192 @@ struct SerialPort::State {
     COMSTAT line_status = {};
     LineSettings line;
     ReadPolicy policy;
-    bool parity_in_effect = false;
+    bool timeouts_changed = false, settings_changed = false;
+    bool checks_parity = false;
     bool simulated = false;
-    std::string failure;
-    PortDevice device;
+    SystemError error;
 
-    void fail(const std::string& what, DWORD error) {
-        failure = device.path + ": " + what + (error ? ": " + system_message(error) : "");
-        const std::string hint = hint_for(error);
-        if (!hint.empty()) failure += " (" + hint + ")";
+    Call failed(PortStep step) {
+        const DWORD code = system.last_error();
+        error = {step, kind_of(code), code ? system_message(code) : ""};
+        return Call::failed;
     }
-
-    // A failed open closes the handle; it does not put back what it changed.
-    OpenStatus fail_open(const std::string& what, OpenStatus status, bool with_system_reason = true) {
-        fail(what, with_system_reason ? system.last_error() : 0);
-        if (port != INVALID_HANDLE_VALUE) system.close_handle(port);
-        port = INVALID_HANDLE_VALUE;
-        return status;
+    Call failed(PortStep step, const std::string& reason) {
+        error = {step, ErrorKind::other, reason};
+        return Call::failed;
     }
-
-    // Adapters without parity tend to take the setting and drop it, so a
-    // parity line is read back. (The analyzer's line is taken as the driver
-    // accepts it.) Under Wine a pseudo-terminal has no parity to keep.
-    OpenStatus check_parity_took() {
-        parity_in_effect = false;
-        if (line.parity == Parity::none) return OpenStatus::ok;
-        DCB now = {};
-        now.DCBlength = sizeof now;
-        if (!system.get_comm_state(port, now))
-            return fail_open("cannot read the line settings back", OpenStatus::settings_refused);
-        parity_in_effect = now.Parity == EVENPARITY;
-        if (parity_in_effect || simulated) return OpenStatus::ok;
-        return fail_open("the adapter did not take even parity, which the bootstrap loader needs; use an adapter "
-                         "that supports parity (most USB serial adapters do)",
-                         OpenStatus::settings_refused, false);
-    }
+    void clear_line_errors(DWORD& errors) { (void)system.clear_comm_error(port, errors, line_status); }
 };
 
-SerialPort::SerialPort(PortSystem& system) : state_(std::make_unique<State>(system)) {}
+NativePort::NativePort(PortSystem& system) : d_(std::make_unique<Data>(system)) {}
+NativePort::~NativePort() = default;
 
-SerialPort::~SerialPort() {
-    if (is_open()) (void)close();  // nobody is left to tell about a failed close
+bool NativePort::is_open() const { return d_->port != INVALID_HANDLE_VALUE; }
+bool NativePort::is_simulated() const { return d_->simulated; }
+const SystemError& NativePort::error() const { return d_->error; }
+PortClock::time_point NativePort::now() { return d_->system.now(); }
+void NativePort::sleep_until(PortClock::time_point when) { d_->system.sleep_until(when); }
+
+Call NativePort::open_device(const std::string& path, const LineSettings& line) {
+    Data& d = *d_;
+    d.line = line;
+    d.timeouts_changed = d.settings_changed = d.checks_parity = false;
+    d.simulated = d.system.runs_under_wine();
+    d.port = d.system.create_file(path.c_str());
+    return d.port != INVALID_HANDLE_VALUE ? Call::done : d.failed(PortStep::open);
 }
 
-bool SerialPort::is_open() const { return state_->port != INVALID_HANDLE_VALUE; }
-bool SerialPort::parity_in_effect() const { return state_->parity_in_effect; }
-bool SerialPort::may_be_simulated() const { return state_->simulated; }
-const std::string& SerialPort::failure_reason() const { return state_->failure; }
-const PortDevice& SerialPort::device() const { return state_->device; }
+Call NativePort::set_up(const ReadPolicy& policy) {
+    Data& d = *d_;
+    d.policy = policy;
+    if (!d.system.setup_comm(d.port, QUEUE_SIZE, QUEUE_SIZE)) return d.failed(PortStep::queues);
+    (void)d.system.get_comm_timeouts(d.port, d.saved_timeouts);  // a driver that cannot say gets zeros back
+    d.timeouts_changed = true;
+    if (!d.system.set_comm_timeouts(d.port, timeouts_for(policy))) return d.failed(PortStep::time_outs);
+    (void)d.system.set_comm_mask(d.port, EVENTS);  // nothing waits on these events
+    return Call::done;
+}
 
-OpenStatus SerialPort::open(const PortName& name, const LineSettings& line, const ReadPolicy& policy) {
-    State& s = *state_;
-    if (s.port != INVALID_HANDLE_VALUE) {
-        s.failure = s.device.path + ": the port is already open";
-        return OpenStatus::open_failed;
+Call NativePort::read_settings() {
+    Data& d = *d_;
+    std::memset(&d.found, 0, sizeof d.found);
+    d.found.DCBlength = sizeof d.found;
+    return d.system.get_comm_state(d.port, d.found) ? Call::done : d.failed(PortStep::read_settings);
+}
+
+Call NativePort::apply_settings(const LineSettings& line) {
+    Data& d = *d_;
+    d.line_state = d.found;
+    apply_line(d.line_state, line);
+    d.settings_changed = true;
+    return d.system.set_comm_state(d.port, d.line_state) ? Call::done : d.failed(PortStep::apply_settings);
+}
+
+// The analyzer's line takes the settings as the driver accepted them.
+Call NativePort::read_back(LineTaken& taken) {
+    Data& d = *d_;
+    if (d.line.exact_windows_calls) {
+        taken = taken_from(d.line_state);
+        return Call::done;
     }
-    s.failure.clear();
-    s.device = port_device(name);
-    s.line = line;
-    s.policy = policy;
-    s.simulated = s.system.runs_under_wine();
-    s.port = s.system.create_file(s.device.path.c_str());
-    if (s.port == INVALID_HANDLE_VALUE) return s.fail_open("cannot open", OpenStatus::open_failed);
-    if (!s.system.setup_comm(s.port, QUEUE_SIZE, QUEUE_SIZE))
-        return s.fail_open("cannot set the queue sizes", OpenStatus::open_failed);
-    s.system.get_comm_timeouts(s.port, s.saved_timeouts);
-    if (!s.system.set_comm_timeouts(s.port, timeouts_for(policy)))
-        return s.fail_open("cannot set the time-outs", OpenStatus::open_failed);
-    s.system.set_comm_mask(s.port, EVENTS);
-    std::memset(&s.found, 0, sizeof s.found);
-    s.found.DCBlength = sizeof s.found;
-    if (!s.system.get_comm_state(s.port, s.found))
-        return s.fail_open("cannot read the line settings", OpenStatus::open_failed);
-    s.line_state = s.found;
-    apply_line(s.line_state, line);
-    if (!s.system.set_comm_state(s.port, s.line_state))
-        return s.fail_open("the line settings were refused", OpenStatus::settings_refused);
-    const OpenStatus took = s.check_parity_took();
-    if (took != OpenStatus::ok) return took;
-    s.system.purge_comm(s.port, PURGE_TXABORT | PURGE_TXCLEAR);
-    s.system.purge_comm(s.port, PURGE_RXABORT | PURGE_RXCLEAR);
-    return OpenStatus::ok;
+    DCB now = {};
+    now.DCBlength = sizeof now;
+    if (!d.system.get_comm_state(d.port, now)) return d.failed(PortStep::read_back);
+    taken = taken_from(now);
+    d.checks_parity = taken.even_parity;
+    return Call::done;
 }
 
-WriteStatus SerialPort::write(const void* bytes, std::size_t length) {
-    State& s = *state_;
-    if (s.port == INVALID_HANDLE_VALUE) return WriteStatus::failed;
-    DWORD written = 0;
-    const BOOL ok = s.system.write_file(s.port, bytes, static_cast<DWORD>(length), written);
-    const DWORD error = ok ? 0 : s.system.last_error();
-    DWORD line_errors;
-    s.system.clear_comm_error(s.port, line_errors, s.line_status);
-    if (ok && written == length) return WriteStatus::ok;
-    s.fail(ok ? "the device did not take every byte" : "writing failed", error);
-    return WriteStatus::failed;
+void NativePort::undo_open() {
+    Data& d = *d_;
+    if (d.port == INVALID_HANDLE_VALUE) return;
+    if (!d.line.exact_windows_calls) {  // what could not be put back stays; the handle goes either way
+        if (d.settings_changed) (void)d.system.set_comm_state(d.port, d.found);
+        if (d.timeouts_changed) (void)d.system.set_comm_timeouts(d.port, d.saved_timeouts);
+    }
+    (void)d.system.close_handle(d.port);
+    d.port = INVALID_HANDLE_VALUE;
 }
 
-ReadResult SerialPort::read(void* buffer, std::size_t limit) {
-    State& s = *state_;
-    if (s.port == INVALID_HANDLE_VALUE) return {0, ReadEnd::device_gone, false};
-    std::vector<char> got(limit);
+bool NativePort::settings_drive_modem_lines() const { return true; }
+
+// A bounded write gives the driver the time left as its write time-out; the
+// analyzer's line writes without one. The line's error state is cleared
+// after every write.
+Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int wait_ms, std::size_t& written) {
+    Data& d = *d_;
+    written = 0;
+    const bool bounded = !d.line.exact_windows_calls;
+    if (bounded && !d.system.set_comm_timeouts(d.port, timeouts_for(d.policy, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1))))
+        return d.failed(PortStep::time_outs);
+    DWORD done = 0;
+    const BOOL ok = d.system.write_file(d.port, bytes, static_cast<DWORD>(length), done);
+    const DWORD code = ok ? 0 : d.system.last_error();
+    DWORD errors = 0;
+    d.clear_line_errors(errors);
+    written = done;
+    if (!ok) {
+        d.error = {PortStep::write, kind_of(code), system_message(code)};
+        return Call::failed;
+    }
+    if (!bounded && done < length)
+        return d.failed(PortStep::write, "the device took " + std::to_string(done) + " of " +
+                                             std::to_string(length) + " bytes");
+    return Call::done;
+}
+
+ReadResult NativePort::read(unsigned char* buffer, std::size_t limit, const ReadPolicy&) {
+    Data& d = *d_;
+    std::vector<unsigned char> got(limit);
     DWORD count = 0;
-    if (!s.system.read_file(s.port, got.data(), static_cast<DWORD>(limit), count)) {
-        s.fail("reading failed", s.system.last_error());
+    if (!d.system.read_file(d.port, got.data(), static_cast<DWORD>(limit), count)) {
+        (void)d.failed(PortStep::read);
         return {0, ReadEnd::device_gone, false};
     }
     bool line_error = false;
-    if (s.parity_in_effect) {
+    if (d.checks_parity) {
         DWORD errors = 0;
-        s.system.clear_comm_error(s.port, errors, s.line_status);
+        d.clear_line_errors(errors);
         line_error = (errors & (CE_RXPARITY | CE_FRAME)) != 0;
     }
     std::memcpy(buffer, got.data(), count);
     return {count, count == limit ? ReadEnd::limit : ReadEnd::time_rule, line_error};
 }
 
-void SerialPort::set_read_policy(const ReadPolicy& policy) {
-    State& s = *state_;
-    if (policy == s.policy) return;
-    s.policy = policy;
-    if (s.port != INVALID_HANDLE_VALUE) s.system.set_comm_timeouts(s.port, timeouts_for(policy));
+void NativePort::apply_read_policy(const ReadPolicy& policy) {
+    d_->policy = policy;
+    (void)d_->system.set_comm_timeouts(d_->port, timeouts_for(policy));  // the next read shows a failure
 }
 
-void SerialPort::discard_input() {
-    if (is_open()) state_->system.purge_comm(state_->port, PURGE_RXABORT | PURGE_RXCLEAR);
+void NativePort::discard_output() { (void)d_->system.purge_comm(d_->port, PURGE_TXABORT | PURGE_TXCLEAR); }
+void NativePort::discard_input() { (void)d_->system.purge_comm(d_->port, PURGE_RXABORT | PURGE_RXCLEAR); }
+
+Call NativePort::drain() { return d_->system.flush_file_buffers(d_->port) ? Call::done : d_->failed(PortStep::write); }
+
+// A later SetCommState (a speed change, the close) must not undo the lines.
+Call NativePort::drive_rts(bool on) {
+    Data& d = *d_;
+    if (!d.system.escape_comm_function(d.port, on ? SETRTS : CLRRTS)) return d.failed(PortStep::modem_lines);
+    d.line_state.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    return Call::done;
 }
 
-bool SerialPort::drain() { return is_open() && state_->system.flush_file_buffers(state_->port); }
-
-bool SerialPort::set_modem_lines(bool dtr_on, bool rts_on) {
-    State& s = *state_;
-    if (s.port == INVALID_HANDLE_VALUE) return false;
-    // RTS first: when DTR drives a reset, the other line is already in place.
-    if (!s.system.escape_comm_function(s.port, rts_on ? SETRTS : CLRRTS) ||
-        !s.system.escape_comm_function(s.port, dtr_on ? SETDTR : CLRDTR)) {
-        s.fail("cannot drive the modem lines DTR and RTS", s.system.last_error());
-        return false;
-    }
-    // A later SetCommState (a speed change, the close) must not undo them.
-    s.line_state.fDtrControl = dtr_on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    s.line_state.fRtsControl = rts_on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    return true;
+Call NativePort::drive_dtr(bool on) {
+    Data& d = *d_;
+    if (!d.system.escape_comm_function(d.port, on ? SETDTR : CLRDTR)) return d.failed(PortStep::modem_lines);
+    d.line_state.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    return Call::done;
 }
 
-bool SerialPort::set_speed(unsigned baud) {
-    State& s = *state_;
-    if (s.port == INVALID_HANDLE_VALUE) return false;
-    DCB wanted = s.line_state;
+Call NativePort::apply_speed(unsigned baud) {
+    Data& d = *d_;
+    DCB wanted = d.line_state;
     wanted.BaudRate = baud;
-    DCB now = {};
-    now.DCBlength = sizeof now;
-    if (!s.system.set_comm_state(s.port, wanted) || !s.system.get_comm_state(s.port, now) || now.BaudRate != baud) {
-        s.fail("the device did not take " + std::to_string(baud) + " baud", s.system.last_error());
-        return false;
-    }
-    s.line_state = wanted;
-    s.line.baud = baud;
-    return true;
+    if (!d.system.set_comm_state(d.port, wanted)) return d.failed(PortStep::speed);
+    d.line_state = wanted;
+    return Call::done;
 }
 
-CloseStatus SerialPort::close() {
-    State& s = *state_;
-    if (s.port == INVALID_HANDLE_VALUE) return CloseStatus::not_open;
-    if (s.line.drain_output_on_close) {
-        s.system.flush_file_buffers(s.port);
+Call NativePort::close() {
+    Data& d = *d_;
+    if (d.line.drain_output_on_close) {
+        (void)d.system.flush_file_buffers(d.port);  // a close goes on whether or not the output got out
     } else {
-        DWORD errors;
-        s.system.clear_comm_error(s.port, errors, s.line_status);
-        s.system.purge_comm(s.port, PURGE_TXABORT | PURGE_TXCLEAR);
-        s.system.purge_comm(s.port, PURGE_RXABORT | PURGE_RXCLEAR);
+        DWORD errors = 0;
+        d.clear_line_errors(errors);
+        discard_output();
+        discard_input();
     }
-    if (s.line.restore_settings_on_close) {
-        DCB back = s.found;
-        if (!s.line.hang_up_on_close) {  // keep the lines as driven; the driver may still drop them at close
-            back.fDtrControl = s.line_state.fDtrControl;
-            back.fRtsControl = s.line_state.fRtsControl;
+    if (d.line.restore_settings_on_close) {
+        DCB back = d.found;
+        if (!d.line.hang_up_on_close) {  // keep the lines as driven; the driver may still drop them at close
+            back.fDtrControl = d.line_state.fDtrControl;
+            back.fRtsControl = d.line_state.fRtsControl;
         }
-        s.system.set_comm_state(s.port, back);
+        (void)d.system.set_comm_state(d.port, back);
     }
-    s.system.set_comm_timeouts(s.port, s.saved_timeouts);
-    const BOOL closed = s.system.close_handle(s.port);
-    s.port = INVALID_HANDLE_VALUE;
-    return closed ? CloseStatus::ok : CloseStatus::failed;
+    (void)d.system.set_comm_timeouts(d.port, d.saved_timeouts);  // the handle goes either way
+    const BOOL closed = d.system.close_handle(d.port);
+    d.port = INVALID_HANDLE_VALUE;
+    return closed ? Call::done : d.failed(PortStep::close);
 }

@@ -1,0 +1,93 @@
+// The system's side of one serial port, as each platform file maps it:
+// serial_port_posix.cpp and serial_port_win32.cpp define NativePort, with
+// the same functions in the same order. Everything the two have in common
+// (the order of the steps, the checks, the messages) is in serial_port.cpp.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "serial_link/deadline.h"
+#include "serial_link/serial_port.h"
+
+// What the system said, in the terms the port's messages and hints need.
+enum class ErrorKind { none, permission, busy, no_device, not_serial, hung_up, other };
+
+// The step of the port's work that failed.
+enum class PortStep {
+    open,            // getting the device
+    lock,            // claiming it for this program alone
+    queues,          // the driver's queue sizes
+    time_outs,       // the driver's time-outs
+    read_settings,   // the line settings as found
+    apply_settings,  // the line settings asked for
+    read_back,       // the line settings as taken
+    write,
+    read,
+    modem_lines,
+    speed,
+    close,
+};
+
+struct SystemError {
+    PortStep step = PortStep::open;
+    ErrorKind kind = ErrorKind::none;
+    std::string reason;  // the system's own words; empty when it gave none
+};
+
+// The outcome of one mapped call; on failure, NativePort::error() says why.
+enum class Call { done, failed };
+
+// The line as the device reports it after it was set.
+struct LineTaken {
+    unsigned baud = 0;
+    bool eight_bits = false;
+    bool one_stop_bit = false;
+    bool even_parity = false;
+    bool no_flow_control = false;
+};
+
+class PortSystem;
+
+class NativePort {
+  public:
+    explicit NativePort(PortSystem& system);
+    ~NativePort();
+    NativePort(const NativePort&) = delete;
+    NativePort& operator=(const NativePort&) = delete;
+
+    bool is_open() const;
+    // A simulated line (a pseudo-terminal; every port under Wine), known once open_device is done.
+    bool is_simulated() const;
+    const SystemError& error() const;
+    PortClock::time_point now();
+    void sleep_until(PortClock::time_point when);
+
+    // Opening, in the order the shared half calls them; after a failure
+    // only undo_open is called, which puts back what these changed (as far
+    // as the line allows) and frees the device.
+    [[nodiscard]] Call open_device(const std::string& path, const LineSettings& line);
+    [[nodiscard]] Call set_up(const ReadPolicy& policy);
+    [[nodiscard]] Call read_settings();
+    [[nodiscard]] Call apply_settings(const LineSettings& line);
+    [[nodiscard]] Call read_back(LineTaken& taken);
+    void undo_open();
+    // True when applying the settings already drove DTR and RTS as the line asks.
+    bool settings_drive_modem_lines() const;
+
+    [[nodiscard]] Call write_some(const unsigned char* bytes, std::size_t length, int wait_ms, std::size_t& written);
+    [[nodiscard]] ReadResult read(unsigned char* buffer, std::size_t limit, const ReadPolicy& policy);
+    void apply_read_policy(const ReadPolicy& policy);
+    void discard_output();
+    void discard_input();
+    [[nodiscard]] Call drain();
+    [[nodiscard]] Call drive_rts(bool on);
+    [[nodiscard]] Call drive_dtr(bool on);
+    [[nodiscard]] Call apply_speed(unsigned baud);
+    [[nodiscard]] Call close();
+
+  private:
+    struct Data;
+    std::unique_ptr<Data> d_;
+};
