@@ -127,6 +127,8 @@ bool SerialPort::parity_in_effect() const { return state_->parity_in_effect; }
 bool SerialPort::may_be_simulated() const { return state_->native.is_simulated(); }
 const std::string& SerialPort::failure_reason() const { return state_->failure; }
 const PortDevice& SerialPort::device() const { return state_->device; }
+PortClock::time_point SerialPort::now() { return state_->native.now(); }
+void SerialPort::sleep_until(PortClock::time_point when) { state_->native.sleep_until(when); }
 
 OpenStatus SerialPort::open(const PortName& name, const LineSettings& line, const ReadPolicy& policy) {
     State& s = *state_;

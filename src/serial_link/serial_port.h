@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "serial_link/deadline.h"
 #include "serial_link/port_name.h"
 
 enum class Parity { none, even };
@@ -106,6 +107,10 @@ class SerialPort {
     // True when the device may be a simulated line without parity or modem
     // lines: a pseudo-terminal, or (under Wine) any port, which is a Unix device there.
     bool may_be_simulated() const;
+
+    // The port's clock and its sleep: the system's, or a test's.
+    PortClock::time_point now();
+    void sleep_until(PortClock::time_point when);
 
     // Puts back what open changed (as the line settings say) and frees the
     // port. not_open when there is nothing to close.
