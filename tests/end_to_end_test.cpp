@@ -95,9 +95,23 @@ TEST(EndToEnd, NewUnitIsProgrammedWithoutRestore) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), profile_file());
     EXPECT_EQ(programmer_runs(dir), Lines{"+mpvr -cCOM3 K210t.TXT port=free"});
+    // Its firmware is that of an old unit: answering N is worth a word on stderr.
+    EXPECT_NE(r.err.find("warning: the analyzer reports firmware 3.7, which old analyzers (no internal EEPROM) "
+                         "have; answering N means its settings will not be written back after programming"),
+              std::string::npos)
+        << r.err;
     sim.stop();
     EXPECT_EQ(sim.log_lines("QUERY").size(), 16u);
     EXPECT_TRUE(sim.log_lines("SET").empty());
+
+    // Any answer but Y is no; only Y makes a unit old.
+    std::remove(dir.file("bsl.log").c_str());
+    Simulator again(dir.path, 3);
+    const RunResult other = run_k210prog(dir.path, "3\nx\n?\nq\nc\nc\n");
+    EXPECT_EQ(other.exit_status, 0);
+    EXPECT_EQ(programmer_runs(dir), Lines{"+mpvr -cCOM3 K210t.TXT port=free"});
+    again.stop();
+    EXPECT_TRUE(again.log_lines("SET").empty());
 }
 
 TEST(EndToEnd, OldUnitGetsItsSettingsBackAtTheRightPace) {
@@ -110,6 +124,8 @@ TEST(EndToEnd, OldUnitGetsItsSettingsBackAtTheRightPace) {
                          echo_of(file) + COMPLETE);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(programmer_runs(dir), Lines{"+mpvr -cCOM3 K210fx.TXT port=free"});
+    EXPECT_EQ(r.err.find("reports firmware"), std::string::npos) << r.err;  // answered as it should be
+    EXPECT_FALSE(file_exists(dir.file("SETTINGS.PND")));  // the settings are back
     sim.stop();
     EXPECT_EQ(sim.log_lines("SET"), PROFILE_SETS);
     EXPECT_TRUE(sim.log_lines("UNKNOWN").empty());
@@ -149,6 +165,7 @@ TEST(EndToEnd, SilentAnalyzerThenGoingOnRestoresTheEarlierBackup) {
                          "Downloading Data...\n" + echo_of(crafted) + COMPLETE);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), crafted);  // the backup is kept as it was
+    EXPECT_EQ(r.err.find("reports firmware"), std::string::npos);  // nothing was heard of the firmware
     sim.stop();
     EXPECT_EQ(sim.log_lines("SET"), (Lines{"MODE 5", "CUST New owner", "PUMP 60"}));
     const Lines final_state = sim.log_lines("FINAL");
@@ -188,11 +205,13 @@ TEST(EndToEnd, FailedProgrammerIsRetriedWithTheSameCommandLine) {
     EXPECT_EQ(programmer_runs(dir), Lines(3, "+mpvr -cCOM3 K210xt.TXT port=free"));
 
     // Anything but Y declines the retry and ends the run as a failure, without reopening the port.
+    // An old unit stays recorded as waiting for its settings: the programmer may have erased them.
     std::remove(dir.file("bsl.log").c_str());
-    r = run_k210prog(dir.path, "3\nn\nn\nn\nc\nq\n", "1");
-    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") +
+    r = run_k210prog(dir.path, "3\ny\nn\nn\nc\nq\n", "1");
+    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210ft.TXT") +
                          failed);
     EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(file_exists(dir.file("SETTINGS.PND")));
 }
 
 TEST(EndToEnd, QuittingOrEndOfInputAtTheSwitchPromptsStopsTheRun) {
@@ -315,6 +334,7 @@ TEST(EndToEnd, AnalyzerVanishingDuringRestoreIsReported) {
                          "Downloading Data...\nMODE?\rM:1\rSMOK?\rS:0\r Error Writing COM3 !\n");
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(sim.log_lines("SET"), Lines{"MODE 1"});
+    EXPECT_TRUE(file_exists(dir.file("SETTINGS.PND")));  // not all settings are back
 }
 
 // The saved file with the lines of some replies changed (by query).

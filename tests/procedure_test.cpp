@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "procedure/answer.h"
+#include "console/console.h"
 #include "procedure/reprogramming.h"
 
 namespace {
@@ -24,17 +24,17 @@ TEST(AnswerReading, TakesOneNonBlankCharacterPerPrompt) {
     type_input("12\n");
     EXPECT_EQ(read_answer(), '1');
     EXPECT_EQ(read_answer(), '2');  // the queued digit answers the next prompt
-    EXPECT_EQ(read_answer(), ANSWER_END_OF_INPUT);
+    EXPECT_EQ(read_answer(), std::nullopt);
 
     type_input("\n\n  \t\r\n y\n");  // Enter alone is no answer
     EXPECT_EQ(read_answer(), 'y');
     EXPECT_EQ(answer_upper('y'), 'Y');
     EXPECT_EQ(answer_upper('Y'), 'Y');
     EXPECT_EQ(answer_upper('3'), '3');
-    EXPECT_EQ(answer_upper(0xE9), 0xE9);  // nothing beyond a to z changes
+    EXPECT_EQ(answer_upper('\xE9'), '\xE9');  // nothing beyond a to z changes
 
     type_input("");
-    EXPECT_EQ(read_answer(), ANSWER_END_OF_INPUT);
+    EXPECT_EQ(read_answer(), std::nullopt);
 }
 
 TEST(ProgrammerCommandLine, NamesTheImageFromTheThreeAnswers) {
@@ -62,11 +62,11 @@ TEST(ProgrammerCommandLine, NamesTheImageFromTheThreeAnswers) {
 }
 
 TEST(ProgrammerRun, ReportsTheExitStatusAndFailureToStart) {
-    EXPECT_EQ(run_programmer("exit 0"), 0);
-    EXPECT_NE(run_programmer("exit 3"), 0);
-    EXPECT_NE(run_programmer("k210-no-such-programmer +mpvr"), 0);
+    EXPECT_EQ(run_programmer("exit 0"), ProgrammerEnd::succeeded);
+    EXPECT_EQ(run_programmer("exit 3"), ProgrammerEnd::failed);
+    EXPECT_EQ(run_programmer("k210-no-such-programmer +mpvr"), ProgrammerEnd::failed);
 #ifndef _WIN32
-    EXPECT_NE(run_programmer("kill -9 $$"), 0);  // ended by a signal
+    EXPECT_EQ(run_programmer("kill -9 $$"), ProgrammerEnd::failed);  // ended by a signal
 #endif
 }
 

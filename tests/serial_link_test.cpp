@@ -50,7 +50,6 @@ class PortLink : public ::testing::Test {
     }
     void TearDown() override {
         if (master < 0 && device.empty()) return;
-        (void)close_port();  // most tests have closed it already
         if (master >= 0) close(master);
         EXPECT_EQ(chdir(old_cwd), 0);
     }
@@ -73,10 +72,11 @@ class PortLink : public ::testing::Test {
     std::string device;
     char old_cwd[4096];
     const PortName COM5 = *PortName::from_text("COM5");
+    AnalyzerLink link;
 };
 
 TEST_F(PortLink, OpensARawNineSixHundredEightNOneLine) {
-    ASSERT_EQ(open_port(COM5), PortStatus::ok);
+    ASSERT_EQ(link.open_port(COM5), OpenStatus::ok);
     termios t;
     ASSERT_EQ(tcgetattr(master, &t), 0);  // the far side sees the slave's settings
     EXPECT_EQ(cfgetospeed(&t), B9600);
@@ -89,21 +89,21 @@ TEST_F(PortLink, OpensARawNineSixHundredEightNOneLine) {
 
     // Eight-bit clean both ways: CR, LF, NUL and 0xFF pass unchanged.
     const std::string bytes("A\r\n\0\xFF\x11\x13Z", 8);
-    ASSERT_EQ(send_command(bytes.data(), bytes.size()), SendStatus::ok);
+    ASSERT_EQ(link.send_command(bytes.data(), bytes.size()), PortResult::ok);
     EXPECT_EQ(analyzer_receives(), bytes);
     analyzer_sends(bytes);
     char reply[REPLY_LIMIT + 1];
-    ASSERT_EQ(read_reply(reply, 8).count, 8u);
+    ASSERT_EQ(link.read_reply(reply, 8).count, 8u);
     EXPECT_EQ(std::string(reply, 8), bytes);
 }
 
 TEST_F(PortLink, ReadEndsAtTheLimitAfterAGapOrAtTheTotalTime) {
-    ASSERT_EQ(open_port(COM5), PortStatus::ok);
+    ASSERT_EQ(link.open_port(COM5), OpenStatus::ok);
     char reply[REPLY_LIMIT + 1];
 
     analyzer_sends("0123456789");
     auto start = Clock::now();
-    ReadResult r = read_reply(reply, 4);  // at the limit, at once
+    ReadResult r = link.read_reply(reply, 4);  // at the limit, at once
     EXPECT_LT(ms_since(start), 100);
     EXPECT_EQ(r.count, 4u);
     EXPECT_EQ(r.end, ReadEnd::limit);
@@ -111,14 +111,14 @@ TEST_F(PortLink, ReadEndsAtTheLimitAfterAGapOrAtTheTotalTime) {
 
     // Bytes 150 ms apart belong to one reply; it ends 250 ms after the last.
     // (The exact times are checked against a fake clock in serial_port_posix_test.)
-    ASSERT_EQ(send_command("x", 1), SendStatus::ok);  // drops the rest of the earlier reply, "456789"
+    ASSERT_EQ(link.send_command("x", 1), PortResult::ok);  // drops the rest of the earlier reply, "456789"
     std::thread late([&] {
         analyzer_sends("AB");
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         analyzer_sends("CD\r");
     });
     start = Clock::now();
-    r = read_reply(reply, REPLY_LIMIT);
+    r = link.read_reply(reply, REPLY_LIMIT);
     const double gap_read = ms_since(start);
     late.join();
     EXPECT_EQ(r.count, 5u);
@@ -129,7 +129,7 @@ TEST_F(PortLink, ReadEndsAtTheLimitAfterAGapOrAtTheTotalTime) {
     // Nothing at all: 10 ms per requested byte plus 1000 ms, buffer emptied.
     std::strcpy(reply, "old");
     start = Clock::now();
-    r = read_reply(reply, 20);
+    r = link.read_reply(reply, 20);
     const double empty_read = ms_since(start);
     EXPECT_EQ(r.count, 0u);
     EXPECT_EQ(r.end, ReadEnd::time_rule);
@@ -139,27 +139,27 @@ TEST_F(PortLink, ReadEndsAtTheLimitAfterAGapOrAtTheTotalTime) {
 }
 
 TEST_F(PortLink, AVanishedDeviceIsNotSilence) {
-    ASSERT_EQ(open_port(COM5), PortStatus::ok);
+    ASSERT_EQ(link.open_port(COM5), OpenStatus::ok);
     close(master);
     master = -1;
     char reply[REPLY_LIMIT + 1] = "untouched";
     const auto start = Clock::now();
-    const ReadResult r = read_reply(reply, REPLY_LIMIT);
+    const ReadResult r = link.read_reply(reply, REPLY_LIMIT);
     EXPECT_LT(ms_since(start), 500);  // no waiting out the 3.56 s time-out
     EXPECT_EQ(r.end, ReadEnd::device_gone);
     EXPECT_EQ(r.count, 0u);
     EXPECT_STREQ(reply, "untouched");
-    EXPECT_NE(port_failure_reason().find("hung up"), std::string::npos) << port_failure_reason();
-    EXPECT_EQ(send_command("MODE 2\r", 7), SendStatus::failed);
+    EXPECT_NE(link.failure_reason().find("hung up"), std::string::npos) << link.failure_reason();
+    EXPECT_EQ(link.send_command("MODE 2\r", 7), PortResult::failed);
 }
 
 TEST_F(PortLink, ClosePutsBackTheTimeOutsAndFreesThePort) {
-    ASSERT_EQ(open_port(COM5), PortStatus::ok);
+    ASSERT_EQ(link.open_port(COM5), OpenStatus::ok);
     int other = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);  // held while open
-    EXPECT_EQ(close_port(), PortStatus::ok);
-    EXPECT_EQ(close_port(), PortStatus::close_failed);  // a second close touches nothing
+    EXPECT_EQ(link.close_port(), CloseStatus::ok);
+    EXPECT_EQ(link.close_port(), CloseStatus::not_open);  // a second close touches nothing
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     termios t;
     ASSERT_EQ(tcgetattr(other, &t), 0);
@@ -167,27 +167,30 @@ TEST_F(PortLink, ClosePutsBackTheTimeOutsAndFreesThePort) {
     EXPECT_EQ(t.c_cc[VTIME], 7);
     flock(other, LOCK_UN);
     close(other);
-    EXPECT_EQ(open_port(COM5), PortStatus::ok);  // and it opens again
+    EXPECT_EQ(link.open_port(COM5), OpenStatus::ok);  // and it opens again
 }
 
 TEST_F(PortLink, RefusesWhatIsNotAFreeSerialLine) {
     int holder = open(device.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(open_port(COM5), PortStatus::open_failed);
-    EXPECT_NE(port_failure_reason().find("busy"), std::string::npos);
+    EXPECT_EQ(link.open_port(COM5), OpenStatus::open_failed);
+    EXPECT_NE(link.failure_reason().find("busy"), std::string::npos);
     close(holder);
 
     write_file("COM6", "a regular file\n");
-    EXPECT_EQ(open_port(*PortName::from_text("COM6")), PortStatus::open_failed);
-    EXPECT_NE(port_failure_reason().find("not a serial device"), std::string::npos);
+    EXPECT_EQ(link.open_port(*PortName::from_text("COM6")), OpenStatus::open_failed);
+    EXPECT_NE(link.failure_reason().find("not a serial device"), std::string::npos);
     ASSERT_EQ(symlink("/dev/nonexistent-adapter", "COM7"), 0);
-    EXPECT_EQ(open_port(*PortName::from_text("COM7")), PortStatus::open_failed);
-    EXPECT_NE(port_failure_reason().find("no such device"), std::string::npos);
-    EXPECT_EQ(close_port(), PortStatus::close_failed);  // no handle was kept
+    EXPECT_EQ(link.open_port(*PortName::from_text("COM7")), OpenStatus::open_failed);
+    EXPECT_NE(link.failure_reason().find("no such device"), std::string::npos);
+    EXPECT_EQ(link.close_port(), CloseStatus::not_open);  // no handle was kept
 
-    EXPECT_EQ(open_port(COM5), PortStatus::ok);
-    EXPECT_EQ(open_port(COM5), PortStatus::open_failed);  // a second open of an open link
-    EXPECT_NE(port_failure_reason().find("already open"), std::string::npos);
+    EXPECT_EQ(link.open_port(COM5), OpenStatus::ok);
+    EXPECT_EQ(link.open_port(COM5), OpenStatus::open_failed);  // a second open of an open link
+    EXPECT_NE(link.failure_reason().find("already open"), std::string::npos);
+    AnalyzerLink second;  // another run on the same port; for root the lock is all that stops it
+    EXPECT_EQ(second.open_port(COM5), OpenStatus::open_failed);
+    EXPECT_NE(second.failure_reason().find("busy"), std::string::npos) << second.failure_reason();
 }
 
 TEST(PortNames, OnlyComOneToNineNameADevice) {

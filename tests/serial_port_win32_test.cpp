@@ -156,60 +156,60 @@ Calls opening() {
 TEST(WindowsPort, TheAnalyzerLinkMakesExactlyItsCalls) {
     RecordingSystem system;
     AnalyzerLink link(system);
-    ASSERT_EQ(link.open(COM3), PortStatus::ok);
+    ASSERT_EQ(link.open_port(COM3), OpenStatus::ok);
     EXPECT_EQ(system.calls, opening());
 
     system.calls.clear();
-    EXPECT_EQ(link.send("MODE?\r", 6), SendStatus::ok);
+    EXPECT_EQ(link.send_command("MODE?\r", 6), PortResult::ok);
     char reply[REPLY_LIMIT + 1];
-    const ReadResult r = link.read(reply, REPLY_LIMIT);
+    const ReadResult r = link.read_reply(reply, REPLY_LIMIT);
     EXPECT_EQ(r.count, 7u);
     EXPECT_STREQ(reply, "MODE:2\r");
     EXPECT_EQ(system.calls, (Calls{PURGE_RX, "WriteFile 6", "ClearCommError", "ReadFile 256"}));
 
     system.calls.clear();
-    EXPECT_EQ(link.close(), PortStatus::ok);
+    EXPECT_EQ(link.close_port(), CloseStatus::ok);
     EXPECT_EQ(system.calls,
               (Calls{"ClearCommError", PURGE_TX, PURGE_RX, "SetCommTimeouts 11 12 13 14 15", "CloseHandle"}));
     system.calls.clear();
-    EXPECT_EQ(link.close(), PortStatus::close_failed);  // closed: no call at all
+    EXPECT_EQ(link.close_port(), CloseStatus::not_open);  // closed: no call at all
     EXPECT_TRUE(system.calls.empty());
 }
 
 TEST(WindowsPort, FailuresCloseWhatWasOpenedAndReportTheirCode) {
     struct Case {
         const char* failing;
-        PortStatus status;
+        OpenStatus status;
         std::size_t calls_before;  // of the opening calls, up to the failing one
     };
-    const Case cases[] = {{"CreateFileA", PortStatus::open_failed, 1}, {"SetupComm", PortStatus::open_failed, 2},
-                          {"SetCommTimeouts", PortStatus::open_failed, 4}, {"GetCommState", PortStatus::open_failed, 6},
-                          {"SetCommState", PortStatus::settings_refused, 7}};
+    const Case cases[] = {{"CreateFileA", OpenStatus::open_failed, 1}, {"SetupComm", OpenStatus::open_failed, 2},
+                          {"SetCommTimeouts", OpenStatus::open_failed, 4}, {"GetCommState", OpenStatus::open_failed, 6},
+                          {"SetCommState", OpenStatus::settings_refused, 7}};
     for (const Case& c : cases) {
         RecordingSystem system;
         system.failing = c.failing;
         AnalyzerLink link(system);
-        EXPECT_EQ(link.open(COM3), c.status) << c.failing;
+        EXPECT_EQ(link.open_port(COM3), c.status) << c.failing;
         const Calls all = opening();
         Calls expected(all.begin(), all.begin() + static_cast<long>(c.calls_before));
         if (std::string(c.failing) != "CreateFileA") expected.push_back("CloseHandle");  // and no time-outs put back
         EXPECT_EQ(system.calls, expected) << c.failing;
         EXPECT_NE(link.failure_reason().find("COM3"), std::string::npos) << c.failing;
-        EXPECT_EQ(link.close(), PortStatus::close_failed) << c.failing;
+        EXPECT_EQ(link.close_port(), CloseStatus::not_open) << c.failing;
     }
     RecordingSystem system;
     AnalyzerLink link(system);
-    ASSERT_EQ(link.open(COM3), PortStatus::ok);
+    ASSERT_EQ(link.open_port(COM3), OpenStatus::ok);
     system.failing = "WriteFile";  // a short write
-    EXPECT_EQ(link.send("MODE 2\r", 7), SendStatus::failed);
+    EXPECT_EQ(link.send_command("MODE 2\r", 7), PortResult::failed);
     system.failing = "WriteFile failing";
-    EXPECT_EQ(link.send("MODE 2\r", 7), SendStatus::failed);
+    EXPECT_EQ(link.send_command("MODE 2\r", 7), PortResult::failed);
     system.failing = "ReadFile";
     char reply[REPLY_LIMIT + 1] = "untouched";
-    EXPECT_EQ(link.read(reply, REPLY_LIMIT).end, ReadEnd::device_gone);
+    EXPECT_EQ(link.read_reply(reply, REPLY_LIMIT).end, ReadEnd::device_gone);
     EXPECT_STREQ(reply, "untouched");
     system.failing = "CloseHandle";
-    EXPECT_EQ(link.close(), PortStatus::close_failed);
+    EXPECT_EQ(link.close_port(), CloseStatus::failed);
 
     // The loader's line asks for even parity; an adapter that drops it is named.
     RecordingSystem adapter;

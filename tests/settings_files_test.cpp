@@ -37,12 +37,16 @@ class SettingsFiles : public ::testing::Test {
     char old_cwd[4096];
 };
 
-// A whole capture through the store, as the capture pass makes it.
+// A whole capture through the store, as the capture pass makes it; the
+// reason when it fails.
 bool capture(const std::string& bytes, std::string& error) {
-    CaptureFile file;
-    if (!file.begin(error)) return false;
-    file.write(bytes);
-    return file.finish(error) && file.replace_settings(error);
+    FileSystem files;
+    CaptureFile file(files);
+    bool ok = file.begin() == StoreResult::ok;
+    if (ok) file.write(bytes);
+    ok = ok && file.finish() == StoreResult::ok && file.replace_settings() == StoreResult::ok;
+    error = file.failure_reason();
+    return ok;
 }
 
 TEST_F(SettingsFiles, PlantedFilesAreNeverWrittenThroughOrWaitedOn) {
@@ -72,12 +76,14 @@ TEST_F(SettingsFiles, PlantedFilesAreNeverWrittenThroughOrWaitedOn) {
          SettingsRead::refused, "is larger than"},
         {"nothing", [] {}, SettingsRead::missing, ""},
     };
+    FileSystem files;
+    SettingsStore store(files);
     for (const Case& c : cases) {
         std::filesystem::remove_all(SETTINGS_FILE_NAME);
         c.plant();
         std::string content;
-        EXPECT_EQ(read_settings_file(SETTINGS_FILE_NAME, content, error), c.read) << c.what;
-        EXPECT_NE(error.find(c.reason), std::string::npos) << c.what << ": " << error;
+        EXPECT_EQ(store.read(SETTINGS_FILE_NAME, content), c.read) << c.what;
+        EXPECT_NE(store.failure_reason().find(c.reason), std::string::npos) << c.what << ": " << store.failure_reason();
     }
 }
 
@@ -120,44 +126,46 @@ TEST_F(SettingsFiles, CapturesAreArchivedAndAPendingRestoreIsRecorded) {
     EXPECT_EQ(archive_file_name("", when), "SETTINGS-unknown-20261207-140533.TXT");
     EXPECT_EQ(archive_file_name("../..", when), "SETTINGS-_____-20261207-140533.TXT");
 
-    std::string error;
-    CaptureFile file;
-    ASSERT_TRUE(file.begin(error));
+    FileSystem files;
+    CaptureFile file(files);
+    ASSERT_EQ(file.begin(), StoreResult::ok);
     file.write(profile);
-    ASSERT_TRUE(file.finish(error));
-    ASSERT_TRUE(file.archive_as("SETTINGS-210457-x.TXT", error)) << error;
-    EXPECT_FALSE(file.archive_as("SETTINGS-210457-x.TXT", error));  // an archive is never replaced
-    ASSERT_TRUE(file.replace_settings(error));
+    ASSERT_EQ(file.finish(), StoreResult::ok);
+    ASSERT_EQ(file.archive_as("SETTINGS-210457-x.TXT"), StoreResult::ok) << file.failure_reason();
+    EXPECT_EQ(file.archive_as("SETTINGS-210457-x.TXT"), StoreResult::failed);  // an archive is never replaced
+    ASSERT_EQ(file.replace_settings(), StoreResult::ok);
     EXPECT_EQ(read_file("SETTINGS-210457-x.TXT"), profile);
 
-    EXPECT_FALSE(pending_restore());
-    ASSERT_TRUE(mark_restore_pending(error)) << error;
-    const auto pending = pending_restore();
-    ASSERT_TRUE(pending);
-    EXPECT_EQ(pending->serial, "210457");
-    EXPECT_EQ(pending->since.size(), 19u);
+    SettingsStore store(files);
+    using State = PendingRestore::State;
+    EXPECT_EQ(store.pending_restore().state, State::none);
+    ASSERT_EQ(store.mark_restore_pending(), StoreResult::ok) << store.failure_reason();
+    const PendingRestore pending = store.pending_restore();
+    ASSERT_EQ(pending.state, State::pending);
+    EXPECT_EQ(pending.serial, "210457");
+    EXPECT_EQ(pending.since.size(), 19u);
     write_file(SETTINGS_FILE_NAME, "SRAL?\r\nSRAL:000000\r\n");
-    ASSERT_TRUE(mark_restore_pending(error));
-    EXPECT_EQ(pending_restore()->serial, "210457");  // an existing record stays as it is
-    ASSERT_TRUE(clear_restore_pending());
-    EXPECT_FALSE(pending_restore());
-    ASSERT_TRUE(mark_restore_pending(error));
+    ASSERT_EQ(store.mark_restore_pending(), StoreResult::ok);
+    EXPECT_EQ(store.pending_restore().serial, "210457");  // an existing record stays as it is
+    ASSERT_EQ(store.clear_restore_pending(), StoreResult::ok);
+    EXPECT_EQ(store.pending_restore().state, State::none);
+    ASSERT_EQ(store.mark_restore_pending(), StoreResult::ok);
     std::remove(SETTINGS_FILE_NAME);
-    EXPECT_FALSE(pending_restore());  // nothing left to protect
+    EXPECT_EQ(store.pending_restore().state, State::none);  // nothing left to protect
 }
 
 TEST_F(SettingsFiles, OneRunHoldsTheFolderAndLeavesNoFileBehind) {
     const std::vector<std::string> before = names();
-    std::string error;
+    FileSystem files;
     {
-        FolderLock first;
-        ASSERT_EQ(first.take(error), FolderLock::Result::taken) << error;
-        FolderLock second;
-        EXPECT_EQ(second.take(error), FolderLock::Result::held_by_another_run);
-        EXPECT_NE(error.find("another k210prog run"), std::string::npos);
+        FolderLock first(files);
+        ASSERT_EQ(first.take(), FolderLock::Result::taken) << first.failure_reason();
+        FolderLock second(files);
+        EXPECT_EQ(second.take(), FolderLock::Result::held_by_another_run);
+        EXPECT_NE(second.failure_reason().find("another k210prog run"), std::string::npos);
     }
-    FolderLock again;
-    EXPECT_EQ(again.take(error), FolderLock::Result::taken);
+    FolderLock again(files);
+    EXPECT_EQ(again.take(), FolderLock::Result::taken);
     EXPECT_EQ(names(), before);
 }
 

@@ -8,6 +8,7 @@
 #include "settings/capture.h"
 #include "settings/restore.h"
 #include "settings/settings_store.h"
+#include "procedure/reprogramming.h"
 
 namespace {
 
@@ -16,10 +17,9 @@ using Lines = std::vector<std::string>;
 Lines translate_all(const Lines& lines) {
     Translator translator;
     Lines sent;
-    for (const std::string& line : lines) {
-        std::string command;
-        if (translator.next_set_command(line.c_str(), command)) sent.push_back(command);
-    }
+    for (const std::string& line : lines)
+        if (const std::optional<std::string> command = translator.next_set_command(line.c_str()))
+            sent.push_back(*command);
     return sent;
 }
 
@@ -87,8 +87,7 @@ TEST(Translator, BuildsCommandsOfAnyLengthWhole) {
 
 Lines lines_of(const std::string& bytes) {
     Lines lines;
-    std::string error;
-    EXPECT_TRUE(split_settings_lines(bytes, lines, error)) << error;
+    EXPECT_EQ(split_settings_lines(bytes, lines), LineSplit::ok);
     return lines;
 }
 
@@ -103,12 +102,10 @@ TEST(SettingsLineReading, TakesWholeLinesWithoutTheirLineFeed) {
     const Lines with_nul = lines_of(std::string("M:2\0zz\r\nB\n", 10));
     ASSERT_EQ(with_nul.size(), 2u);
     EXPECT_STREQ(with_nul[0].c_str(), "M:2");
-    // A line over the limit is refused with its number, never read without end.
+    // A line over the limit is refused where it stands, never read without end.
     Lines lines;
-    std::string error;
-    EXPECT_FALSE(split_settings_lines("MODE?\r\nM:2\r\n" + long_line + "y\n", lines, error));
-    EXPECT_NE(error.find("line 3 is longer than"), std::string::npos) << error;
-    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(split_settings_lines("MODE?\r\nM:2\r\n" + long_line + "y\n", lines), LineSplit::line_too_long);
+    EXPECT_EQ(lines.size(), 2u);
 }
 
 struct LayoutCase {
@@ -130,6 +127,28 @@ TEST(CaptureLayout, WritesEveryCarriageReturnEndedPart) {
     const std::string full(256, 'z');
     EXPECT_EQ(reply_file_lines("\rLOGO?\r", (full.substr(0, 255) + "\r").c_str()),
               "\rLOGO?\r\n" + full.substr(0, 255) + "\r\n");
+}
+
+// The firmware version an analyzer reports, and which of them old analyzers have.
+TEST(CaptureLayout, FindsTheFirmwareVersionOfOldAnalyzers) {
+    struct Case {
+        const char* reply;
+        const char* version;  // "" for none
+        bool old_unit;
+    };
+    const Case cases[] = {
+        {"VERS:3.7\r", "3.7", true},         {"VERS:1.0\r", "1.0", true},
+        {"VERS:4.0\r", "4.0", true},         {"VERS:4.00 rev B\r", "4.00", true},
+        {"VERS:4.01\r", "4.01", false},      {"VERS:4.2\r", "4.2", false},
+        {"VERS:0.9\r", "0.9", false},        {"VERS:12.1\r", "12.1", false},
+        {"VERS K210 v2.10\r", "2.10", true}, {"VERS:4.\r", "", false},
+        {"VERS:none\r", "", false},
+    };
+    for (const Case& c : cases) {
+        const std::optional<std::string> version = firmware_version_in(c.reply);
+        EXPECT_EQ(version.value_or(""), c.version) << c.reply;
+        EXPECT_EQ(version && is_old_unit_firmware(*version), c.old_unit) << c.reply;
+    }
 }
 
 }  // namespace

@@ -7,18 +7,18 @@
 
 #include "procedure/reprogramming.h"
 
-int run_programmer(const char* command_line) {
+ProgrammerEnd run_programmer(const char* command_line) {
     std::fflush(stdout);  // the programmer shares the console
     std::fflush(stderr);
     const int status = std::system(command_line);
-    if (status == -1 || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    const bool succeeded = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return succeeded ? ProgrammerEnd::succeeded : ProgrammerEnd::failed;
 }
 
 // The command processor (/bin/sh) finds the programmer through PATH only.
-std::string where_the_programmer_is(const char* name) {
+std::optional<std::string> where_the_programmer_is(const char* name) {
     const char* path = std::getenv("PATH");
-    std::string folders = path ? path : "";
+    const std::string folders = path ? path : "";
     for (std::size_t start = 0; start <= folders.size();) {
         std::size_t end = folders.find(':', start);
         if (end == std::string::npos) end = folders.size();
@@ -28,5 +28,5 @@ std::string where_the_programmer_is(const char* name) {
         if (access(candidate.c_str(), X_OK) == 0) return candidate;
         start = end + 1;
     }
-    return "";
+    return std::nullopt;
 }

@@ -6,17 +6,17 @@
 
 #include "procedure/reprogramming.h"
 
-int run_programmer(const char* command_line) {
+// cmd.exe gives the command's exit status, or -1 when it cannot be started.
+ProgrammerEnd run_programmer(const char* command_line) {
     std::fflush(stdout);  // the programmer shares the console
     std::fflush(stderr);
-    // cmd.exe gives the command's exit status, or -1 when it cannot be started.
-    return std::system(command_line);
+    return std::system(command_line) == 0 ? ProgrammerEnd::succeeded : ProgrammerEnd::failed;
 }
 
 // cmd.exe looks in the working folder first, then along PATH.
-std::string where_the_programmer_is(const char* name) {
+std::optional<std::string> where_the_programmer_is(const char* name) {
     char found[MAX_PATH];
-    if (SearchPathA(".", name, nullptr, MAX_PATH, found, nullptr)) return found;
-    if (SearchPathA(nullptr, name, nullptr, MAX_PATH, found, nullptr)) return found;
-    return "";
+    if (SearchPathA(".", name, nullptr, MAX_PATH, found, nullptr)) return std::string(found);
+    if (SearchPathA(nullptr, name, nullptr, MAX_PATH, found, nullptr)) return std::string(found);
+    return std::nullopt;
 }

@@ -4,56 +4,71 @@
 #include <cstdio>
 #include <cstring>
 
-#include "procedure/answer.h"
-#include "serial_link/serial_link.h"
+#include "console/console.h"
 #include "settings/query_table.h"
 #include "settings/restore.h"
-#include "settings/settings_store.h"
 
 namespace {
 
 enum class PromptStep { ask_again, go_on, ended };
+enum class YesNo { yes, no, input_ended };
 
-// Asks a yes/no question; anything but Y is no. Returns false at end of input.
-bool ask_yes_no(const char* question, bool& yes) {
+// Asks a yes/no question; anything but Y is no.
+YesNo ask_yes_no(const char* question) {
     std::printf("%s", question);
-    const int answer = read_answer();
-    if (answer == ANSWER_END_OF_INPUT) return false;
-    yes = answer_upper(answer) == 'Y';
-    return true;
+    const std::optional<char> answer = read_answer();
+    if (!answer) return YesNo::input_ended;
+    return answer_upper(*answer) == 'Y' ? YesNo::yes : YesNo::no;
 }
 
-bool ask_hardware_questions(HardwareAnswers& answers) {
+// The costly wrong answer: an old unit declared new is programmed without
+// its settings written back. Only a version of an old unit proves anything;
+// an old unit updated before reports the new version.
+void warn_when_firmware_says_old(const std::optional<std::string>& firmware_version) {
+    if (!firmware_version || !is_old_unit_firmware(*firmware_version)) return;
+    report("warning: the analyzer reports firmware " + *firmware_version +
+           ", which old analyzers (no internal EEPROM) have; answering N means its settings will not be "
+           "written back after programming");
+}
+
+// The three questions in order; nothing when input ends.
+std::optional<HardwareAnswers> ask_hardware_questions(const std::optional<std::string>& firmware_version) {
+    HardwareAnswers answers;
     std::printf("\nCONFIGURATION OPTIONS\n");
     std::printf("Default answer to these questions is no.\n\n");
     std::printf("Old VORTAN 210's, manufactured before July 2006, (Firmware Versions 1.0 - 4.0)  "
                 "do not have an internal eeprom. ");
-    if (!ask_yes_no("Is this an OLD VORTAN? (Y/N)>", answers.old_unit)) return false;
+    const YesNo old_unit = ask_yes_no("Is this an OLD VORTAN? (Y/N)>");
+    if (old_unit == YesNo::input_ended) return std::nullopt;
+    answers.old_unit = old_unit == YesNo::yes;
+    if (!answers.old_unit) warn_when_firmware_says_old(firmware_version);
     std::printf("Carbon Monoxide-ONLY analyzers do NOT have an Oxygen sensor.\n");
-    if (!ask_yes_no("Is your VORTAN a Carbon Monoxide-ONLY analyzer? (Y/N)>",
-                    answers.carbon_monoxide_only))
-        return false;
-    return ask_yes_no("Does your VORTAN have the old-style AMBIENT TEMPERATURE SENSOR? (Y/N)>",
-                      answers.old_style_sensor);
+    const YesNo co_only = ask_yes_no("Is your VORTAN a Carbon Monoxide-ONLY analyzer? (Y/N)>");
+    if (co_only == YesNo::input_ended) return std::nullopt;
+    answers.carbon_monoxide_only = co_only == YesNo::yes;
+    const YesNo sensor = ask_yes_no("Does your VORTAN have the old-style AMBIENT TEMPERATURE SENSOR? (Y/N)>");
+    if (sensor == YesNo::input_ended) return std::nullopt;
+    answers.old_style_sensor = sensor == YesNo::yes;
+    return answers;
 }
 
 // One round of a switch prompt: C goes on, Q or the end of input ends the run.
-PromptStep switch_prompt_answer(int answer) {
-    if (answer == ANSWER_END_OF_INPUT) {
+PromptStep switch_prompt_answer(const std::optional<char>& answer) {
+    if (!answer) {
         report_end_of_input();
         return PromptStep::ended;
     }
-    answer = answer_upper(answer);
-    if (answer == 'Q') return PromptStep::ended;
-    return answer == 'C' ? PromptStep::go_on : PromptStep::ask_again;
+    const char upper = answer_upper(*answer);
+    if (upper == 'Q') return PromptStep::ended;
+    return upper == 'C' ? PromptStep::go_on : PromptStep::ask_again;
 }
 
 PromptStep wait_for_switches_on() {
     for (;;) {
         std::printf("You must now turn on the programming switches.\n");
         std::printf("Press I for more info, or C to continue>");
-        const int answer = read_answer();
-        if (answer_upper(answer) == 'I') {
+        const std::optional<char> answer = read_answer();
+        if (answer && answer_upper(*answer) == 'I') {
             std::printf("Open the battery compartment and locate 5 miniature switches on a red "
                         "block to the right of the battery.\n");
             std::printf("The programming switches will enable the VORTAN's firmware to be "
@@ -80,65 +95,80 @@ RunEnd program_with_retries(const std::string& command_line) {
     for (;;) {
         std::printf("Launching Bootstrap Loader Program...\n");
         std::printf("\n");
-        if (run_programmer(command_line.c_str()) == 0) return RunEnd::complete;
+        if (run_programmer(command_line.c_str()) == ProgrammerEnd::succeeded) return RunEnd::complete;
         std::printf("BSL Programming failed.\n");
         std::printf("Retry? (Y or N)>");
-        const int answer = read_answer();
-        if (answer == ANSWER_END_OF_INPUT) {
+        const std::optional<char> answer = read_answer();
+        if (!answer) {
             report_end_of_input();
             return RunEnd::stopped;
         }
-        if (answer_upper(answer) != 'Y') return RunEnd::failed;
+        if (answer_upper(*answer) != 'Y') return RunEnd::failed;
     }
 }
 
-// Closing ends the run either way; a failed close has nothing left to spoil.
-void close_at_the_end() { (void)close_port(); }
+// Before the switches go on: what would make the programmer fail at once.
+void check_before_the_switches(const HardwareAnswers& answers) {
+    if (!where_the_programmer_is("BSL.EXE"))
+        report("warning: the programmer BSL.EXE is not on PATH (nor, on Windows, in this folder): "
+               "programming will fail; put it there before you turn the switches on");
+    const std::string image = firmware_image_name(answers);
+    std::FILE* file = std::fopen(image.c_str(), "rb");
+    if (file) {
+        std::fclose(file);
+    } else {
+        report("warning: the firmware image " + image + " cannot be read in this folder (" + std::strerror(errno) +
+               "): programming will fail; put it here before you turn the switches on");
+    }
+}
 
 // From here until its settings are back, an old unit runs new firmware with
 // factory settings: SETTINGS.TXT must survive any later capture.
-void record_restore_pending() {
-    std::string error;
-    if (!mark_restore_pending(error))
-        report(error + "; keep a copy of " + SETTINGS_FILE_NAME + " until its settings are back");
+void record_restore_pending(SettingsStore& store) {
+    if (store.mark_restore_pending() != StoreResult::ok)
+        report(store.failure_reason() + "; keep a copy of " + SETTINGS_FILE_NAME + " until its settings are back");
 }
 
-RunEnd restore_old_unit(const PortName& port) {
-    switch (restore_settings()) {
+RunEnd restore_old_unit(AnalyzerLink& link, SettingsStore& store, const PortName& port) {
+    switch (restore_settings(link, store)) {
         case RestoreStatus::ok:
-            if (!clear_restore_pending()) report(std::string("could not remove ") + PENDING_RESTORE_NAME);
+            if (store.clear_restore_pending() != StoreResult::ok) report(store.failure_reason());
             return RunEnd::complete;
         case RestoreStatus::write_failed:
             std::printf(" Error Writing %s !\n", port.c_str());
-            report(port_failure_reason() + "; run k210prog again to restore the settings");
+            report(link.failure_reason() + "; run k210prog again to restore the settings");
             return RunEnd::failed;
-        case RestoreStatus::file_refused:
-            break;
+        case RestoreStatus::file_refused: break;
     }
     return RunEnd::failed;
 }
 
-RunEnd reconnect_and_restore(const PortName& port, bool old_unit) {
-    if (open_port(port) != PortStatus::ok) {
-        report_open_failure(port);
+// The port again, now that the programmer has let it go; closed when the run ends here.
+RunEnd reconnect_and_restore(const PortName& port, SettingsStore& store, bool old_unit) {
+    AnalyzerLink link;
+    if (link.open_port(port) != OpenStatus::ok) {
+        report_open_failure(link, port);
         return RunEnd::failed;
     }
-    report_port_opened(port);
-    const RunEnd restored = old_unit ? restore_old_unit(port) : RunEnd::complete;
+    report_port_opened(link, port);
+    const RunEnd restored = old_unit ? restore_old_unit(link, store, port) : RunEnd::complete;
     if (restored == RunEnd::complete) std::printf("Programming Complete!\n");
-    close_at_the_end();
     return restored;
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
 }  // namespace
 
-void report_open_failure(const PortName& port) {
+void report_open_failure(const AnalyzerLink& link, const PortName& port) {
     std::printf(" Error Opening %s !\n", port.c_str());
-    report(port_failure_reason());
+    report(link.failure_reason());
     report(where_adapters_are(port));
 }
 
-void report_port_opened(const PortName& port) { report(port.text() + " is " + port_device(port).how); }
+void report_port_opened(const AnalyzerLink& link, const PortName& port) {
+    report(port.text() + " is " + link.device().how);
+}
 
 std::string firmware_image_name(const HardwareAnswers& answers) {
     std::string name = "K210";
@@ -152,33 +182,33 @@ std::string programmer_command_line(const PortName& port, const HardwareAnswers&
     return "BSL.EXE +mpvr -c" + port.text() + " " + firmware_image_name(answers);
 }
 
-// Before the switches go on: what would make the programmer fail at once.
-void check_before_the_switches(const HardwareAnswers& answers) {
-    if (where_the_programmer_is("BSL.EXE").empty())
-        report("warning: the programmer BSL.EXE is not on PATH (nor, on Windows, in this folder): "
-               "programming will fail; put it there before you turn the switches on");
-    const std::string image = firmware_image_name(answers);
-    std::FILE* file = std::fopen(image.c_str(), "rb");
-    if (file) {
-        std::fclose(file);
-    } else {
-        report("warning: the firmware image " + image + " cannot be read in this folder (" + std::strerror(errno) +
-               "): programming will fail; put it here before you turn the switches on");
-    }
+// Digits, a point, digits: 1.0 up to 4.0 and 4.00, not 4.01 and not 0.9.
+bool is_old_unit_firmware(const std::string& version) {
+    const std::size_t point = version.find('.');
+    if (point == std::string::npos || point == 0 || point + 1 >= version.size()) return false;
+    std::size_t major_start = 0;
+    while (major_start + 1 < point && version[major_start] == '0') ++major_start;
+    const std::string major = version.substr(major_start, point - major_start);
+    const std::string fraction = version.substr(point + 1);
+    for (char c : major + fraction)
+        if (!is_digit(c)) return false;
+    if (major.size() != 1 || major[0] < '1' || major[0] > '4') return false;
+    return major[0] < '4' || fraction.find_first_not_of('0') == std::string::npos;
 }
 
 // The port is closed from here until the reconnection: the programmer needs it.
-RunEnd run_reprogramming(const PortName& port) {
-    HardwareAnswers answers;
-    if (!ask_hardware_questions(answers)) {
+RunEnd run_reprogramming(const PortName& port, SettingsStore& store,
+                         const std::optional<std::string>& firmware_version) {
+    const std::optional<HardwareAnswers> answers = ask_hardware_questions(firmware_version);
+    if (!answers) {
         report_end_of_input();
         return RunEnd::stopped;
     }
-    check_before_the_switches(answers);
+    check_before_the_switches(*answers);
     if (wait_for_switches_on() == PromptStep::ended) return RunEnd::stopped;
-    if (answers.old_unit) record_restore_pending();
-    const RunEnd programmed = program_with_retries(programmer_command_line(port, answers));
+    if (answers->old_unit) record_restore_pending(store);
+    const RunEnd programmed = program_with_retries(programmer_command_line(port, *answers));
     if (programmed != RunEnd::complete) return programmed;
     if (wait_for_switches_off() == PromptStep::ended) return RunEnd::stopped;
-    return reconnect_and_restore(port, answers.old_unit);
+    return reconnect_and_restore(port, store, answers->old_unit);
 }

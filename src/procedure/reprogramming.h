@@ -3,9 +3,12 @@
 // the settings restore.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "serial_link/port_name.h"
+#include "serial_link/serial_link.h"
+#include "settings/settings_store.h"
 
 // How a run ends.
 enum class RunEnd {
@@ -26,19 +29,26 @@ std::string firmware_image_name(const HardwareAnswers& answers);
 // For example "BSL.EXE +mpvr -cCOM3 K210t.TXT".
 std::string programmer_command_line(const PortName& port, const HardwareAnswers& answers);
 
-// Runs a command line through the system's command processor and waits for
-// it. Returns 0 when the command ran and exited with status 0.
-[[nodiscard]] int run_programmer(const char* command_line);
+// True for a firmware version from 1.0 to 4.0, the versions of old analyzers.
+bool is_old_unit_firmware(const std::string& version);
 
-// Where the command processor finds the programmer `name`; empty when it does not.
-std::string where_the_programmer_is(const char* name);
+enum class ProgrammerEnd { succeeded, failed };
+
+// Runs a command line through the system's command processor and waits for
+// it: succeeded when the command ran and exited with status 0.
+[[nodiscard]] ProgrammerEnd run_programmer(const char* command_line);
+
+// Where the command processor finds the programmer `name`, if it does.
+std::optional<std::string> where_the_programmer_is(const char* name);
 
 // " Error Opening COMn !" on the console; on stderr the system's reason and
 // the serial devices there are.
-void report_open_failure(const PortName& port);
+void report_open_failure(const AnalyzerLink& link, const PortName& port);
 
 // On stderr: which device COMn turned out to be.
-void report_port_opened(const PortName& port);
+void report_port_opened(const AnalyzerLink& link, const PortName& port);
 
 // Runs the sequence on a closed port and returns how the run ended.
-[[nodiscard]] RunEnd run_reprogramming(const PortName& port);
+// `firmware_version` is what the analyzer's VERS reply said, if anything.
+[[nodiscard]] RunEnd run_reprogramming(const PortName& port, SettingsStore& store,
+                                       const std::optional<std::string>& firmware_version);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "procedure/answer.h"
+#include "console/console.h"
 #include "serial_link/serial_link.h"
 #include "settings/capture.h"
 #include "settings/settings_store.h"
@@ -19,47 +19,75 @@ int exit_status(RunEnd end) {
 namespace {
 
 // One run per folder, for the whole run: two runs would share SETTINGS.TXT.
+// A folder that cannot be locked is used as it is; whether its settings
+// file can be made is the capture's to find out.
 bool hold_the_folder(FolderLock& lock) {
-    std::string error;
-    switch (lock.take(error)) {
+    switch (lock.take()) {
         case FolderLock::Result::taken: return true;
         case FolderLock::Result::held_by_another_run:
-            report(error + "; let it finish, or run this one from another folder");
+            report(lock.failure_reason() + "; let it finish, or run this one from another folder");
             return false;
         case FolderLock::Result::unavailable: break;
     }
-    report(error + "; going on without it");
+    report(lock.failure_reason() + "; going on without it");
     return true;
+}
+
+// The port digit; nothing when the answer is not one, or input ended.
+std::optional<PortName> ask_for_the_port() {
+    std::printf("Enter COM Port #>");
+    const std::optional<char> digit = read_answer();
+    if (!digit) {
+        report_end_of_input();
+        return std::nullopt;
+    }
+    const std::optional<PortName> port = PortName::from_digit(*digit);
+    if (!port) std::printf(" Invalid Response\n");
+    return port;
+}
+
+// The capture on a link of its own, closed before anything else happens:
+// the programmer needs the port.
+Capture capture_on_the_port(const PortName& port, SettingsStore& store) {
+    AnalyzerLink link;
+    if (link.open_port(port) != OpenStatus::ok) {
+        report_open_failure(link, port);
+        return {CaptureOutcome::failed, std::nullopt};
+    }
+    report_port_opened(link, port);
+    return capture_settings(link, store, port);
+}
+
+// After a silent first query, the user decides whether to go on without settings.
+RunEnd go_on_without_settings() {
+    std::printf("Proceed with Reprogramming? ");
+    const std::optional<char> answer = read_answer();
+    if (!answer) {
+        report_end_of_input();
+        return RunEnd::stopped;
+    }
+    return answer_upper(*answer) == 'Y' ? RunEnd::complete : RunEnd::stopped;
 }
 
 }  // namespace
 
 RunEnd run_firmware_update() {
-    FolderLock lock;
+    FileSystem files;
+    SettingsStore store(files);
+    FolderLock lock(files);
     if (!hold_the_folder(lock)) return RunEnd::failed;
     std::printf("\n");
     std::printf("VORTAN FIRMWARE PROGRAM UTILITY\n");
     std::printf("       v1.3  for  K210\n");
-    std::printf("Enter COM Port #>");
-    const int digit = read_answer();
-    if (digit == ANSWER_END_OF_INPUT) {
-        report_end_of_input();
-        return RunEnd::stopped;
-    }
-    const std::optional<PortName> port = PortName::from_digit(digit);
-    if (!port) {
-        std::printf(" Invalid Response\n");
-        return RunEnd::stopped;
-    }
-    if (open_port(*port) != PortStatus::ok) {
-        report_open_failure(*port);
-        return RunEnd::failed;
-    }
-    report_port_opened(*port);
-    switch (capture_settings(*port)) {
-        case CaptureOutcome::stopped: return RunEnd::stopped;
+    const std::optional<PortName> port = ask_for_the_port();
+    if (!port) return RunEnd::stopped;
+    const Capture capture = capture_on_the_port(*port, store);
+    switch (capture.outcome) {
         case CaptureOutcome::failed: return RunEnd::failed;
-        case CaptureOutcome::continue_run: break;
+        case CaptureOutcome::no_first_reply:
+            if (go_on_without_settings() != RunEnd::complete) return RunEnd::stopped;
+            break;
+        case CaptureOutcome::captured: break;
     }
-    return run_reprogramming(*port);
+    return run_reprogramming(*port, store, capture.firmware_version);
 }

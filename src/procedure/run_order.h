@@ -3,6 +3,7 @@
 
 #include "procedure/reprogramming.h"
 
+// The run in the working folder, on this computer's files and ports.
 [[nodiscard]] RunEnd run_firmware_update();
 
 // The program's exit status for how a run ended (see the README).

@@ -4,60 +4,66 @@
 #include <cstring>
 #include <ctime>
 
-#include "procedure/answer.h"
-#include "serial_link/serial_link.h"
+#include "console/console.h"
 #include "settings/query_table.h"
-#include "settings/settings_store.h"
 
 namespace {
 
-// The capture always ends with the port closed; nothing reads a close failure.
-void end_with_port_closed() { (void)close_port(); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// What one pass has gathered so far.
+struct Gathered {
+    std::string serial = "unknown";  // from the SRAL reply
+    std::optional<std::string> firmware_version;
+};
 
 // After a silent first query: SETTINGS.TXT from an earlier run is exactly
 // what an old unit may need later, so it is kept; only a missing one is made.
-CaptureOutcome handle_no_first_reply(CaptureFile& file, const PortName& port) {
+Capture no_first_reply(CaptureFile& file, SettingsStore& store, const PortName& port) {
     std::printf("  No Response from VORTAN.\n");
     report("if " + port.text() + " is not the adapter: " + where_adapters_are(port));
-    std::printf("Proceed with Reprogramming? ");
-    const int answer = read_answer();
     file.discard();
-    const bool made = ensure_settings_file();
-    end_with_port_closed();
-    if (answer == ANSWER_END_OF_INPUT) {
-        report_end_of_input();
-        return CaptureOutcome::stopped;
-    }
-    if (answer_upper(answer) != 'Y') return CaptureOutcome::stopped;
-    if (!made) report(std::string("could not make an empty ") + SETTINGS_FILE_NAME);
-    return CaptureOutcome::continue_run;
+    if (store.ensure_settings_file() != StoreResult::ok) report(store.failure_reason());
+    return {CaptureOutcome::no_first_reply, std::nullopt};
 }
 
-// The device went away in the middle: what was captured is incomplete, so
-// it must not replace the settings saved before.
-CaptureOutcome handle_lost_port(CaptureFile& file, const PortName& port) {
+// The device went away, or a command could not be sent: what was captured
+// is incomplete, so it must not replace the settings saved before.
+Capture lost_port(CaptureFile& file, AnalyzerLink& link, const PortName& port) {
     file.discard();
     std::printf(" Error Reading %s !\n", port.c_str());
-    report(port_failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
-    end_with_port_closed();
-    return CaptureOutcome::failed;
+    report(link.failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
+    return {CaptureOutcome::failed, std::nullopt};
 }
 
 // Archives the capture, then puts it in place as SETTINGS.TXT unless that
 // file still holds an old unit's settings waiting to be restored.
-bool save_capture(CaptureFile& file, const std::string& captured, std::string& error) {
-    if (!file.finish(error)) return false;
-    const std::string serial = settings_serial(captured);
+StoreResult save_capture(CaptureFile& file, SettingsStore& store, const std::string& serial) {
+    if (file.finish() != StoreResult::ok) return StoreResult::failed;
     const std::string archive = archive_file_name(serial, std::time(nullptr));
-    if (!file.archive_as(archive, error)) return false;
-    if (const auto pending = pending_restore()) {
-        report(std::string(SETTINGS_FILE_NAME) + " still holds the settings of analyzer " + pending->serial +
-             ", to be restored since " + pending->since + " (see " + PENDING_RESTORE_NAME +
-             "), and was kept; this capture (analyzer " + serial + ") was saved as " + archive + " only");
-        file.discard();
-        return true;
+    if (file.archive_as(archive) != StoreResult::ok) return StoreResult::failed;
+    const PendingRestore pending = store.pending_restore();
+    switch (pending.state) {
+        case PendingRestore::State::none: return file.replace_settings();
+        case PendingRestore::State::pending:
+            report(std::string(SETTINGS_FILE_NAME) + " still holds the settings of analyzer " + pending.serial +
+                   ", to be restored since " + pending.since + " (see " + PENDING_RESTORE_NAME +
+                   "), and was kept; this capture (analyzer " + serial + ") was saved as " + archive + " only");
+            break;
+        case PendingRestore::State::unreadable:
+            report(std::string(PENDING_RESTORE_NAME) + " could not be read (" + pending.reason +
+                   "), so settings may still be waiting to be restored: " + SETTINGS_FILE_NAME +
+                   " was kept, and this capture (analyzer " + serial + ") was saved as " + archive +
+                   " only. To start afresh on purpose, delete " + PENDING_RESTORE_NAME);
+            break;
     }
-    return file.replace_settings(error);
+    file.discard();
+    return StoreResult::ok;
+}
+
+void gather(std::size_t query, const char* reply, Gathered& gathered) {
+    if (query == QUERY_SRAL) gathered.serial = serial_from_reply(reply);
+    if (query == QUERY_VERS) gathered.firmware_version = firmware_version_in(reply);
 }
 
 }  // namespace
@@ -74,39 +80,48 @@ std::string reply_file_lines(const char* query_text, const char* reply) {
     return lines;
 }
 
-CaptureOutcome capture_settings(const PortName& port) {
-    CaptureFile file;
-    std::string error;
-    if (!file.begin(error)) {
+std::optional<std::string> firmware_version_in(const std::string& reply) {
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        if (!is_digit(reply[i]) || (i > 0 && is_digit(reply[i - 1]))) continue;
+        std::size_t end = i;
+        while (end < reply.size() && is_digit(reply[end])) ++end;
+        if (end + 1 < reply.size() && reply[end] == '.' && is_digit(reply[end + 1])) {
+            std::size_t fraction = end + 1;
+            while (fraction < reply.size() && is_digit(reply[fraction])) ++fraction;
+            return reply.substr(i, fraction - i);
+        }
+    }
+    return std::nullopt;
+}
+
+Capture capture_settings(AnalyzerLink& link, SettingsStore& store, const PortName& port) {
+    CaptureFile file(store.files());
+    if (file.begin() != StoreResult::ok) {
         std::printf("Could not create data file!\n");
-        report(error);
-        end_with_port_closed();
-        return CaptureOutcome::failed;
+        report(file.failure_reason());
+        return {CaptureOutcome::failed, std::nullopt};
     }
     std::printf("Retrieving Settings...\n");
-    std::string captured;
+    Gathered gathered;
     char reply[REPLY_LIMIT + 1];
     for (std::size_t i = 0; i < QUERY_COUNT; ++i) {
-        // A send that fails shows in the read that follows: silence, or a gone device.
-        (void)send_command(QUERY_TEXTS[i], std::strlen(QUERY_TEXTS[i]));
+        if (link.send_command(QUERY_TEXTS[i], std::strlen(QUERY_TEXTS[i])) != PortResult::ok)
+            return lost_port(file, link, port);
         reply[0] = '\0';
-        if (read_reply(reply, REPLY_LIMIT).end == ReadEnd::device_gone) return handle_lost_port(file, port);
+        if (link.read_reply(reply, REPLY_LIMIT).end == ReadEnd::device_gone) return lost_port(file, link, port);
         if (reply[0] != '\0') {
             std::printf("%s", reply);
-            const std::string lines = reply_file_lines(QUERY_TEXTS[i], reply);
-            file.write(lines);
-            captured += lines;
+            file.write(reply_file_lines(QUERY_TEXTS[i], reply));
+            gather(i, reply, gathered);
         } else if (i == 0) {
-            return handle_no_first_reply(file, port);
+            return no_first_reply(file, store, port);
         }
     }
     std::printf("Upload Complete.\n");
-    const bool saved = save_capture(file, captured, error);
-    end_with_port_closed();
-    if (!saved) {
+    if (save_capture(file, store, gathered.serial) != StoreResult::ok) {
         std::printf("Could not write data file!\n");
-        report(error + "; " + SETTINGS_FILE_NAME + " was left as it was");
-        return CaptureOutcome::failed;
+        report(file.failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
+        return {CaptureOutcome::failed, std::nullopt};
     }
-    return CaptureOutcome::continue_run;
+    return {CaptureOutcome::captured, gathered.firmware_version};
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
 
 constexpr std::size_t QUERY_COUNT = 16;
 
@@ -27,6 +29,10 @@ enum QueryIndex {
 
 // Each text ends with a carriage return; the first also begins with one.
 extern const char* const QUERY_TEXTS[QUERY_COUNT];
+
+// The query a saved line stands for: equal to its text, ignoring the case
+// of the letters A to Z only; nothing when it is no query text.
+std::optional<QueryIndex> query_index_of(std::string_view line);
 
 // Name of the file that holds the captured settings, in the working directory.
 constexpr const char* SETTINGS_FILE_NAME = "SETTINGS.TXT";

@@ -2,14 +2,16 @@
 // reply back to the analyzer as its set command.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "serial_link/serial_link.h"
+#include "settings/settings_store.h"
 
 enum class RestoreStatus {
     ok,            // also when there is no settings file to restore
-    write_failed,  // a set command could not be written; the pass stopped
-    file_refused,  // SETTINGS.TXT is not a settings file; nothing was sent
+    write_failed,  // a set command could not be written; the pass stopped (the link says why)
+    file_refused,  // SETTINGS.TXT is not a settings file; nothing was sent (said on stderr)
 };
 
 // The word that unlocks the SRAL and OPTI settings.
@@ -21,14 +23,14 @@ constexpr int RESTORE_PAUSE_MS = 500;
 // the command for that query; each data line under it adds its value.
 class Translator {
   public:
-    // Takes one line (a NUL-terminated text, without its LF). Returns true
-    // with the set command in `command` when the line yields one.
-    [[nodiscard]] bool next_set_command(const char* line, std::string& command);
+    // Takes one line (a NUL-terminated text, without its LF) and returns the
+    // set command it yields, if any.
+    [[nodiscard]] std::optional<std::string> next_set_command(const char* line);
 
   private:
     static constexpr int NO_HEADER_YET = 255;
-    bool translate_data_line(const char* line, std::string& command);
-    bool apply_colon_rule(const char* line, std::string& command);
+    std::optional<std::string> translate_data_line(const char* line);
+    std::optional<std::string> apply_colon_rule(const char* line);
     void start_command(int index);
     void number_next_line();
 
@@ -37,8 +39,8 @@ class Translator {
     std::string pending_;   // the set command being built
 };
 
-// Runs the pass on the open port. A refused file is explained on stderr.
-[[nodiscard]] RestoreStatus restore_settings();
+// Runs the pass on the open link, pausing on the link's clock.
+[[nodiscard]] RestoreStatus restore_settings(AnalyzerLink& link, SettingsStore& store);
 
 // Translates one line and sends the set command it yields, if any.
-[[nodiscard]] SendStatus translate_line(Translator& translator, const char* line);
+[[nodiscard]] PortResult translate_line(AnalyzerLink& link, Translator& translator, const char* line);

@@ -1,243 +1,112 @@
-// The settings files on POSIX systems: files are created new with O_EXCL
-// and O_NOFOLLOW, flushed with fsync, replaced with rename, and the folder
-// is synced after every replacement.
+// The settings store's file calls on POSIX systems: files are created with
+// O_EXCL and O_NOFOLLOW, flushed with fsync, replaced with rename, and the
+// folder is locked with flock and synced after every replacement.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "settings/query_table.h"
-#include "settings/settings_store.h"
+#include "settings/file_system.h"
 
 namespace {
 
-std::string reason(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string system_words() { return std::strerror(errno); }
 
-// Some file systems cannot sync a folder; the rename is done either way.
-void sync_folder() {
-    const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return;
-    (void)fsync(dir);
-    close(dir);
-}
-
-// Created new, never through a link: whatever stood in the name is removed first.
-int create_new(const char* name) {
-    if (unlink(name) != 0 && errno != ENOENT) return -1;
-    return open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-}
-
-bool write_all(int fd, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-const char* kind_of(mode_t mode) {
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
-
-// Opens a file for reading without ever waiting on it, regular files only.
-int open_regular(const char* name, std::string& error, bool& missing) {
-    missing = false;
-    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        missing = errno == ENOENT;
-        error = reason(std::string("cannot read ") + name);
-        return -1;
-    }
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = std::string(name) + " is " + kind_of(info.st_mode) + ", not a settings file; move it away";
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool copy_to_new(const char* from, const char* to, std::string& error) {
-    bool missing;
-    const int in = open_regular(from, error, missing);
-    if (in < 0) return false;
-    const int out = create_new(to);
-    bool ok = out >= 0;
-    if (!ok) error = reason(std::string("cannot create ") + to);
-    char block[4096];
-    ssize_t n = 0;
-    while (ok && (n = read(in, block, sizeof block)) > 0) ok = write_all(out, block, static_cast<std::size_t>(n));
-    if (ok && n < 0) ok = false;
-    if (out >= 0) {
-        const bool synced = fsync(out) == 0;
-        const bool closed = close(out) == 0;
-        ok = ok && synced && closed;
-    }
-    close(in);
-    if (!ok) {
-        if (error.empty()) error = reason(std::string("cannot write ") + to);
-        unlink(to);
-    }
-    return ok;
-}
-
-// The previous SETTINGS.TXT as a new SETTINGS.BAK, made aside and moved into
-// place whole, so an earlier good backup is never lost half-way.
-bool keep_previous_as_backup(std::string& error) {
-    struct stat info;
-    if (stat(SETTINGS_FILE_NAME, &info) != 0) return errno == ENOENT;
-    if (!S_ISREG(info.st_mode)) {
-        error = std::string(SETTINGS_FILE_NAME) + " is " + kind_of(info.st_mode) + ", not a settings file; move it away";
-        return false;
-    }
-    if (unlink(SETTINGS_BACKUP_TEMP_NAME) != 0 && errno != ENOENT) return false;
-    const bool made = link(SETTINGS_FILE_NAME, SETTINGS_BACKUP_TEMP_NAME) == 0 ||
-                      copy_to_new(SETTINGS_FILE_NAME, SETTINGS_BACKUP_TEMP_NAME, error);
-    if (!made || std::rename(SETTINGS_BACKUP_TEMP_NAME, SETTINGS_BACKUP_NAME) != 0) {
-        if (error.empty()) error = reason(std::string("cannot make ") + SETTINGS_BACKUP_NAME);
-        unlink(SETTINGS_BACKUP_TEMP_NAME);
-        return false;
-    }
-    return true;
+FileKind kind_of_mode(mode_t mode) {
+    if (S_ISREG(mode)) return FileKind::regular;
+    if (S_ISDIR(mode)) return FileKind::folder;
+    if (S_ISFIFO(mode)) return FileKind::fifo;
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return FileKind::device;
+    return FileKind::other;
 }
 
 }  // namespace
 
-FolderLock::~FolderLock() {
-    if (handle_ >= 0) close(static_cast<int>(handle_));  // closing releases the lock
+FileCall FileSystem::create_exclusive(const std::string& name, int& fd) {
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return fd >= 0 ? FileCall::done : failed(system_words());
 }
 
-FolderLock::Result FolderLock::take(std::string& error) {
-    const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) {
-        error = reason("cannot open the working folder");
-        return Result::unavailable;
-    }
-    if (flock(dir, LOCK_EX | LOCK_NB) != 0) {
-        const bool held = errno == EWOULDBLOCK;
-        error = held ? "another k210prog run is using this folder" : reason("cannot lock the working folder");
-        close(dir);
-        return held ? Result::held_by_another_run : Result::unavailable;
-    }
-    handle_ = dir;
-    return Result::taken;
+FileCall FileSystem::remove(const std::string& name) {
+    return ::unlink(name.c_str()) == 0 || errno == ENOENT ? FileCall::done : failed(system_words());
 }
 
-CaptureFile::~CaptureFile() { discard(); }
+FileCall FileSystem::write_all(int fd, const char* bytes, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, bytes, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return failed(n < 0 ? system_words() : "nothing was written");
+        bytes += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return FileCall::done;
+}
 
-bool CaptureFile::begin(std::string& error) {
-    const int fd = create_new(SETTINGS_TEMP_NAME);
+FileCall FileSystem::flush_to_disk(int fd) { return ::fsync(fd) == 0 ? FileCall::done : failed(system_words()); }
+FileCall FileSystem::close(int fd) { return ::close(fd) == 0 ? FileCall::done : failed(system_words()); }
+
+// Non-blocking, so that a FIFO is never waited on; checked before any read.
+FileCall FileSystem::open_regular(const std::string& name, int& fd, FileKind& kind) {
+    fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        error = reason(std::string("cannot create ") + SETTINGS_TEMP_NAME);
-        return false;
+        kind = errno == ENOENT ? FileKind::missing : FileKind::other;
+        return failed(system_words());
     }
-    handle_ = fd;
-    write_failed_ = false;
-    return true;
+    struct stat info {};
+    kind = ::fstat(fd, &info) == 0 ? kind_of_mode(info.st_mode) : FileKind::other;
+    if (kind == FileKind::regular) return FileCall::done;
+    ::close(fd);
+    fd = -1;
+    return failed("not a regular file");
 }
 
-void CaptureFile::write(const std::string& bytes) {
-    if (handle_ >= 0 && !write_all(static_cast<int>(handle_), bytes.data(), bytes.size())) write_failed_ = true;
-}
-
-bool CaptureFile::finish(std::string& error) {
-    if (handle_ < 0) return false;
-    const int fd = static_cast<int>(handle_);
-    handle_ = -2;  // closed, still to be moved or removed
-    const bool synced = fsync(fd) == 0;
-    const bool closed = close(fd) == 0;
-    if (write_failed_ || !synced || !closed) {
-        error = reason(std::string("cannot write ") + SETTINGS_TEMP_NAME);
-        return false;
+FileCall FileSystem::read_some(int fd, char* buffer, std::size_t size, std::size_t& got) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n < 0 && errno == EINTR) continue;
+        got = n > 0 ? static_cast<std::size_t>(n) : 0;
+        return n >= 0 ? FileCall::done : failed(system_words());
     }
-    return true;
 }
 
-bool CaptureFile::archive_as(const std::string& name, std::string& error) {
-    if (handle_ != -2) return false;
-    if (access(name.c_str(), F_OK) == 0) {
-        error = name + " exists already";
-        return false;
+FileCall FileSystem::rename_over(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0 ? FileCall::done : failed(system_words());
+}
+
+// Some file systems cannot sync a folder; the rename is done either way.
+void FileSystem::sync_folder() {
+    const int dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    (void)::fsync(dir);
+    ::close(dir);
+}
+
+FileKind FileSystem::kind_of(const std::string& name) {
+    struct stat info {};
+    if (::lstat(name.c_str(), &info) != 0) return errno == ENOENT ? FileKind::missing : FileKind::other;
+    return kind_of_mode(info.st_mode);
+}
+
+// A lock on the folder itself, so nothing is left behind; closing frees it.
+LockCall FileSystem::lock_folder(std::intptr_t& token) {
+    const int dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        (void)failed(system_words());
+        return LockCall::failed;
     }
-    if (!copy_to_new(SETTINGS_TEMP_NAME, name.c_str(), error)) return false;
-    sync_folder();
-    return true;
-}
-
-bool CaptureFile::replace_settings(std::string& error) {
-    if (handle_ != -2) return false;
-    if (!keep_previous_as_backup(error)) return false;
-    if (std::rename(SETTINGS_TEMP_NAME, SETTINGS_FILE_NAME) != 0) {
-        error = reason(std::string("cannot replace ") + SETTINGS_FILE_NAME);
-        return false;
+    if (::flock(dir, LOCK_EX | LOCK_NB) == 0) {
+        token = dir;
+        return LockCall::taken;
     }
-    handle_ = -1;
-    sync_folder();
-    return true;
+    const bool held = errno == EWOULDBLOCK;
+    (void)failed(system_words());
+    ::close(dir);
+    return held ? LockCall::held : LockCall::failed;
 }
 
-void CaptureFile::discard() {
-    if (handle_ >= 0) close(static_cast<int>(handle_));
-    if (handle_ != -1) unlink(SETTINGS_TEMP_NAME);
-    handle_ = -1;
-}
-
-bool ensure_settings_file() {
-    const int fd = open(SETTINGS_FILE_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) return close(fd) == 0;
-    return errno == EEXIST;
-}
-
-SettingsRead read_settings_file(const char* name, std::string& content, std::string& error) {
-    content.clear();
-    bool missing;
-    const int fd = open_regular(name, error, missing);
-    if (fd < 0) return missing ? SettingsRead::missing : SettingsRead::refused;
-    char block[4096];
-    ssize_t n;
-    while ((n = read(fd, block, sizeof block)) > 0 && content.size() <= SETTINGS_FILE_LIMIT)
-        content.append(block, static_cast<std::size_t>(n));
-    const bool failed = n < 0;
-    close(fd);
-    if (failed) error = reason(std::string("cannot read ") + name);
-    if (content.size() > SETTINGS_FILE_LIMIT)
-        error = std::string(name) + " is larger than " + std::to_string(SETTINGS_FILE_LIMIT) +
-                " bytes, not a settings file";
-    return failed || content.size() > SETTINGS_FILE_LIMIT ? SettingsRead::refused : SettingsRead::ok;
-}
-
-bool replace_small_file(const char* name, const std::string& bytes, std::string& error) {
-    const std::string aside = std::string(name) + ".TMP";
-    const int fd = create_new(aside.c_str());
-    bool ok = fd >= 0 && write_all(fd, bytes.data(), bytes.size());
-    if (fd >= 0) {
-        const bool synced = fsync(fd) == 0;
-        const bool closed = close(fd) == 0;
-        ok = ok && synced && closed;
-    }
-    ok = ok && std::rename(aside.c_str(), name) == 0;
-    if (!ok) {
-        error = reason(std::string("cannot write ") + name);
-        unlink(aside.c_str());
-        return false;
-    }
-    sync_folder();
-    return true;
-}
-
-bool remove_file(const char* name) {
-    if (unlink(name) != 0) return errno == ENOENT;
-    sync_folder();
-    return true;
-}
+void FileSystem::unlock_folder(std::intptr_t token) { ::close(static_cast<int>(token)); }

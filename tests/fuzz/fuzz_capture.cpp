@@ -78,16 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             records.push_back({i, false, replies[i].substr(at, cr - at + 1)});
     }
     std::vector<std::string> lines;
-    std::string error;
-    require(split_settings_lines(file, lines, error));  // replies are far below the line limit
+    require(split_settings_lines(file, lines) == LineSplit::ok);  // replies are far below the line limit
     Translator translator;
-    std::string command;
     std::size_t next = 0;
     bool ambiguous = false;  // a saved line that reads as a query; the layout cannot tell
     for (const std::string& line : lines) {
         require(next < records.size() && line == records[next].text);
         const Record& record = records[next++];
-        const bool sent = translator.next_set_command(line.c_str(), command);
+        const std::optional<std::string> sent = translator.next_set_command(line.c_str());
         if (record.header) {
             ambiguous = false;
             continue;
@@ -95,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ambiguous = ambiguous || reads_as_header(line);
         std::string value;
         if (ambiguous || !expected_value(record.query, line, value)) continue;
-        require(sent);
+        require(sent.has_value());
+        const std::string& command = *sent;
         require(command.compare(0, 4, QUERY_TEXTS[record.query], 4) == 0);
         require(command.size() >= 5 + value.size());
         require(command.compare(command.size() - value.size(), value.size(), value) == 0);

@@ -67,15 +67,15 @@ void empty_reads() {
     Row row{"empty read of 256 bytes (silent analyzer)", {}, 3560};
     quietly_in(dir.path, [&] {
         // The calls are timed here; their results are the tests' business.
-        if (open_port(COM3) != PortStatus::ok) return;
+        AnalyzerLink link;
+        if (link.open_port(COM3) != OpenStatus::ok) return;
         char reply[REPLY_LIMIT + 1];
         for (int i = 0; i < (g_quick ? 2 : 5); ++i) {
-            (void)send_command("VERS?\r", 6);
+            (void)link.send_command("VERS?\r", 6);
             const double start = now_ms();
-            (void)read_reply(reply, REPLY_LIMIT);
+            (void)link.read_reply(reply, REPLY_LIMIT);
             row.samples.push_back(now_ms() - start);
         }
-        (void)close_port();
     });
     g_rows.push_back(row);
 }
@@ -88,14 +88,14 @@ void reply_ends(const char* what, const std::vector<std::string>& options, const
     std::vector<double> returned;
     const int count = g_quick ? 4 : 15;
     quietly_in(dir.path, [&] {
-        if (open_port(COM3) != PortStatus::ok) return;
+        AnalyzerLink link;
+        if (link.open_port(COM3) != OpenStatus::ok) return;
         char reply[REPLY_LIMIT + 1];
         for (int i = 0; i < count; ++i) {
-            (void)send_command(query, std::strlen(query));
-            (void)read_reply(reply, REPLY_LIMIT);
+            (void)link.send_command(query, std::strlen(query));
+            (void)link.read_reply(reply, REPLY_LIMIT);
             returned.push_back(now_ms());
         }
-        (void)close_port();
     });
     sim.stop();
     const std::vector<double> last_bytes = sim.log_times("REPLIED");
@@ -116,14 +116,16 @@ void restore_pauses() {
     Row between_sets{"restore: between two set commands", {}, 500};
     Row per_silent_line{"restore: per line that sends nothing", {}, 500};
     quietly_in(dir.path, [&] {
-        if (open_port(COM3) != PortStatus::ok) return;
+        AnalyzerLink link;
+        FileSystem files;
+        SettingsStore store(files);
+        if (link.open_port(COM3) != OpenStatus::ok) return;
         write_file("SETTINGS.TXT", sending);
-        (void)restore_settings();
+        (void)restore_settings(link, store);
         write_file("SETTINGS.TXT", silent);
         const double start = now_ms();
-        (void)restore_settings();
+        (void)restore_settings(link, store);
         per_silent_line.samples.push_back((now_ms() - start) / (lines + 1));
-        (void)close_port();
     });
     sim.stop();
     const std::vector<double> sets = sim.log_times("SET");
