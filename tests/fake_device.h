@@ -71,6 +71,19 @@ class FakeDevice : public PortSystem {
         if (close_fails) errno = EIO;
         return close_fails ? -1 : 0;
     }
+    bool has_latency_flag = true, low_latency = false;
+    std::vector<bool> latency_sets;  // every change asked for
+    int get_low_latency(int, bool& on) override {
+        if (!has_latency_flag) errno = ENOTTY;
+        on = low_latency;
+        return has_latency_flag ? 0 : -1;
+    }
+    int set_low_latency(int, bool on) override {
+        if (!has_latency_flag) errno = ENOTTY;
+        if (has_latency_flag) low_latency = on;
+        latency_sets.push_back(on);
+        return has_latency_flag ? 0 : -1;
+    }
     bool is_terminal(int) override { return true; }
     std::string terminal_name(int) override { return name; }
     int lock(int, int) override { return 0; }

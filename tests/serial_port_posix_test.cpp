@@ -300,6 +300,38 @@ TEST(PortClose, PutsBackWhatTheLineSettingsSay) {
     EXPECT_EQ(opened.port.close(), CloseStatus::not_open);
 }
 
+// A USB adapter hands received bytes over only when its latency timer runs
+// out; a line that asks for low latency gets it where the driver has it,
+// and the driver's setting is as it was once the port is closed.
+TEST(PortClose, PutsBackTheLatencyItFound) {
+    struct Case {
+        const char* what;
+        bool has_flag, found_on, asked;
+        bool in_effect;
+        std::vector<bool> sets;
+    };
+    const Case cases[] = {
+        {"an adapter with the flag", true, false, true, true, {true, false}},
+        {"already on: nothing to change or put back", true, true, true, true, {}},
+        {"a device without the flag is used as it is", false, false, true, false, {}},
+        {"a line that does not ask leaves it alone", true, false, false, false, {}},
+    };
+    for (const Case& c : cases) {
+        FakeDevice device;
+        device.has_latency_flag = c.has_flag;
+        device.low_latency = c.found_on;
+        LineSettings line = parity_line();
+        line.low_latency = c.asked;
+        {
+            Opened opened(device, line);
+            ASSERT_EQ(opened.status, OpenStatus::ok) << c.what;
+            EXPECT_EQ(opened.port.low_latency_in_effect(), c.in_effect) << c.what;
+        }
+        EXPECT_EQ(device.latency_sets, c.sets) << c.what;
+        EXPECT_EQ(device.low_latency, c.found_on) << c.what;
+    }
+}
+
 TEST(Deadlines, WaitsRoundUpAndComeInSlices) {
     const PortClock::time_point start{};
     const Deadline d = Deadline::after(start, std::chrono::milliseconds(450));

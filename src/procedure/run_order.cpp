@@ -21,16 +21,16 @@ namespace {
 // One run per folder, for the whole run: two runs would share SETTINGS.TXT.
 // A folder that cannot be locked is used as it is; whether its settings
 // file can be made is the capture's to find out.
-bool hold_the_folder(FolderLock& lock) {
-    switch (lock.take()) {
-        case FolderLock::Result::taken: return true;
+FolderLock::Result hold_the_folder(FolderLock& lock) {
+    const FolderLock::Result result = lock.take();
+    switch (result) {
+        case FolderLock::Result::taken: break;
         case FolderLock::Result::held_by_another_run:
             report(lock.failure_reason() + "; let it finish, or run this one from another folder");
-            return false;
-        case FolderLock::Result::unavailable: break;
+            break;
+        case FolderLock::Result::unavailable: report(lock.failure_reason() + "; going on without it"); break;
     }
-    report(lock.failure_reason() + "; going on without it");
-    return true;
+    return result;
 }
 
 // The port digit; nothing when the answer is not one, or input ended.
@@ -75,7 +75,7 @@ RunEnd run_firmware_update() {
     FileSystem files;
     SettingsStore store(files);
     FolderLock lock(files);
-    if (!hold_the_folder(lock)) return RunEnd::failed;
+    if (hold_the_folder(lock) == FolderLock::Result::held_by_another_run) return RunEnd::failed;
     std::printf("\n");
     std::printf("VORTAN FIRMWARE PROGRAM UTILITY\n");
     std::printf("       v1.3  for  K210\n");

@@ -75,6 +75,8 @@ class NativePort {
     void undo_open();
     // True when applying the settings already drove DTR and RTS as the line asks.
     bool settings_drive_modem_lines() const;
+    // Asks for low latency; what was found is put back by close().
+    [[nodiscard]] Call request_low_latency();
 
     [[nodiscard]] Call write_some(const unsigned char* bytes, std::size_t length, int wait_ms, std::size_t& written);
     [[nodiscard]] ReadResult read(unsigned char* buffer, std::size_t limit, const ReadPolicy& policy);

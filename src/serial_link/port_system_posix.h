@@ -31,6 +31,11 @@ class PortSystem {
     // TIOCEXCL / TIOCNXCL.
     virtual int exclusive_use(int fd, bool on);
     virtual int lock(int fd, int operation);
+    // The driver's low-latency mode (Linux: ASYNC_LOW_LATENCY; macOS: the
+    // receive latency, which cannot be read, so it reads as the default);
+    // -1 with errno where the device or the system has none.
+    virtual int get_low_latency(int fd, bool& on);
+    virtual int set_low_latency(int fd, bool on);
     virtual bool is_terminal(int fd);
     virtual std::string terminal_name(int fd);
     virtual PortClock::time_point now();

@@ -70,6 +70,7 @@ struct SerialPort::State {
     PortDevice device;
     std::string failure;
     bool parity_in_effect = false;
+    bool low_latency = false;
 
     void fail(const std::string& what) { failure = device.path + ": " + what; }
 
@@ -124,6 +125,7 @@ SerialPort::~SerialPort() {
 
 bool SerialPort::is_open() const { return state_->native.is_open(); }
 bool SerialPort::parity_in_effect() const { return state_->parity_in_effect; }
+bool SerialPort::low_latency_in_effect() const { return state_->low_latency; }
 bool SerialPort::may_be_simulated() const { return state_->native.is_simulated(); }
 const std::string& SerialPort::failure_reason() const { return state_->failure; }
 const PortDevice& SerialPort::device() const { return state_->device; }
@@ -141,7 +143,7 @@ OpenStatus SerialPort::open(const PortName& name, const LineSettings& line, cons
     s.device = port_device(name);
     s.line = line;
     s.policy = policy;
-    s.parity_in_effect = false;
+    s.parity_in_effect = s.low_latency = false;
     if (!is_supported(line.baud)) {
         s.fail("unsupported speed " + std::to_string(line.baud) + " baud (9600, 19200 or 38400)");
         return OpenStatus::settings_refused;
@@ -154,6 +156,7 @@ OpenStatus SerialPort::open(const PortName& name, const LineSettings& line, cons
     if (took != OpenStatus::ok) return took;
     // Refused by devices without modem lines (a pseudo-terminal); the line works without them.
     if (!native.settings_drive_modem_lines()) (void)set_modem_lines(line.dtr_on, line.rts_on);
+    s.low_latency = line.low_latency && native.request_low_latency() == Call::done;
     native.discard_output();
     native.discard_input();
     return OpenStatus::ok;

@@ -23,6 +23,11 @@ struct LineSettings {
     bool hang_up_on_close = true;            // false: DTR and RTS keep their state past the close
     bool drain_output_on_close = false;      // false: output still queued is dropped
     bool restore_settings_on_close = false;  // false: only the read time-outs are put back
+    // Asks the driver to hand received bytes over at once rather than after
+    // a USB adapter's latency timer, and puts back what it found at close. A
+    // device that cannot (a pseudo-terminal, a built-in port, any port on
+    // Windows, where the timer is a setting of the driver) is used as it is.
+    bool low_latency = false;
     // On Windows, the analyzer's line makes exactly the calls its written
     // behaviour lists, and so does not keep three promises of this header
     // there: a write has no time-out, the line settings are not read back,
@@ -104,6 +109,8 @@ class SerialPort {
     [[nodiscard]] PortResult set_speed(unsigned baud);
     // True when the line checks parity as asked (a pseudo-terminal has none).
     bool parity_in_effect() const;
+    // True when the low latency the line asks for was taken.
+    bool low_latency_in_effect() const;
     // True when the device may be a simulated line without parity or modem
     // lines: a pseudo-terminal, or (under Wine) any port, which is a Unix device there.
     bool may_be_simulated() const;

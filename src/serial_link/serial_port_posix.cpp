@@ -155,6 +155,7 @@ struct NativePort::Data {
     bool settings_changed = false;
     bool simulated = false;
     bool marked = false;  // bytes with errors come marked (PARMRK), and FF comes doubled
+    bool latency_changed = false, latency_found = false;
     SystemError error;
 
     Call failed(PortStep step, int code) {
@@ -188,8 +189,7 @@ void NativePort::sleep_until(PortClock::time_point when) { d_->system.sleep_unti
 Call NativePort::open_device(const std::string& path, const LineSettings& line) {
     Data& d = *d_;
     d.line = line;
-    d.settings_changed = false;
-    d.marked = false;
+    d.settings_changed = d.marked = d.latency_changed = false;
     const int fd = d.system.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return d.failed(PortStep::open, errno);
     d.fd = fd;
@@ -243,6 +243,15 @@ void NativePort::undo_open() {
 }
 
 bool NativePort::settings_drive_modem_lines() const { return false; }
+
+Call NativePort::request_low_latency() {
+    Data& d = *d_;
+    if (d.system.get_low_latency(d.fd, d.latency_found) != 0) return d.failed(PortStep::read_settings, errno);
+    if (d.latency_found) return Call::done;
+    if (d.system.set_low_latency(d.fd, true) != 0) return d.failed(PortStep::apply_settings, errno);
+    d.latency_changed = true;
+    return Call::done;
+}
 
 Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int wait_ms, std::size_t& written) {
     Data& d = *d_;
@@ -337,5 +346,6 @@ Call NativePort::close() {
     }
     if (!d.line.hang_up_on_close) back.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
     (void)d.system.set_attributes(fd, back);  // the close frees the port either way
+    if (d.latency_changed) (void)d.system.set_low_latency(fd, d.latency_found);
     return d.system.close(fd) == 0 ? Call::done : d.failed(PortStep::close, errno);
 }

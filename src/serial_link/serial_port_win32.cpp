@@ -227,6 +227,10 @@ void NativePort::undo_open() {
 
 bool NativePort::settings_drive_modem_lines() const { return true; }
 
+// The latency timer of a USB adapter is a setting of its driver here, which
+// only an administrator can change (Device Manager); nothing to ask for.
+Call NativePort::request_low_latency() { return d_->failed(PortStep::apply_settings, "not offered on Windows"); }
+
 // A bounded write gives the driver the time left as its write time-out; the
 // analyzer's line writes without one. The line's error state is cleared
 // after every write.

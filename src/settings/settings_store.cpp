@@ -49,40 +49,28 @@ FileCall create_new(FileSystem& files, const std::string& name, int& fd) {
     return files.create_exclusive(name, fd);
 }
 
-// Flushed to disk, then closed whatever the flush did. On failure `why`
-// holds the system's words for the first step that failed.
-FileCall finish_file(FileSystem& files, int fd, std::string& why) {
+// Flushed to disk, then closed whatever the flush did; the file system
+// keeps the words of the step that failed.
+FileCall finish_file(FileSystem& files, int fd) {
     const FileCall flushed = files.flush_to_disk(fd);
-    if (flushed != FileCall::done) why = files.reason();
     const FileCall closed = files.close(fd);
-    if (flushed != FileCall::done) return FileCall::failed;
-    if (closed != FileCall::done) why = files.reason();
-    return closed;
+    return flushed == FileCall::done ? closed : FileCall::failed;
 }
 
-// Copies `from` to `to`, created new and flushed; `to` is removed again when
-// the copy fails. A `from` that is not a regular file is refused, unread.
-FileCall copy_to_new(FileSystem& files, const std::string& from, const std::string& to, std::string& why) {
+// Copies the regular file `from` to `to`, created new and flushed; `to` is
+// removed again when the copy fails.
+FileCall copy_to_new(FileSystem& files, const std::string& from, const std::string& to) {
     int in = -1, out = -1;
     FileKind kind = FileKind::missing;
-    if (files.open_regular(from, in, kind) != FileCall::done) {
-        why = kind == FileKind::missing ? "cannot read " + from + ": " + files.reason() : not_a_settings_file(from, kind);
-        return FileCall::failed;
-    }
+    if (files.open_regular(from, in, kind) != FileCall::done) return FileCall::failed;
     FileCall call = files.create_exclusive(to, out);
-    if (call != FileCall::done) why = "cannot create " + to + ": " + files.reason();
     char block[4096];
     std::size_t got = 0;
     while (call == FileCall::done && (call = files.read_some(in, block, sizeof block, got)) == FileCall::done && got > 0)
-        if ((call = files.write_all(out, block, got)) != FileCall::done) break;
-    if (call != FileCall::done && why.empty()) why = "cannot copy " + from + " to " + to + ": " + files.reason();
-    std::string finish_why;
-    if (out >= 0 && finish_file(files, out, finish_why) != FileCall::done && call == FileCall::done) {
-        call = FileCall::failed;
-        why = "cannot write " + to + ": " + finish_why;
-    }
-    (void)files.close(in);  // read to the end, or given up on
+        call = files.write_all(out, block, got);
+    if (out >= 0 && finish_file(files, out) != FileCall::done) call = FileCall::failed;
     if (call != FileCall::done && out >= 0) (void)files.remove(to);  // a partial copy is no copy
+    (void)files.close(in);  // read to the end, or given up on
     return call;
 }
 
@@ -130,19 +118,18 @@ void CaptureFile::write(const std::string& bytes) {
 StoreResult CaptureFile::finish() {
     if (stage_ != Stage::writing) return fail("no capture to finish");
     stage_ = Stage::finished;
-    std::string why;
-    const FileCall finished = finish_file(files_, fd_, why);
+    const FileCall finished = finish_file(files_, fd_);
     fd_ = -1;
     if (!write_failure_.empty()) return fail(std::string("cannot write ") + SETTINGS_TEMP_NAME + ": " + write_failure_);
-    if (finished != FileCall::done) return fail(std::string("cannot write ") + SETTINGS_TEMP_NAME + ": " + why);
+    if (finished != FileCall::done) return fail(std::string("cannot write ") + SETTINGS_TEMP_NAME + ": " + files_.reason());
     return StoreResult::ok;
 }
 
 StoreResult CaptureFile::archive_as(const std::string& name) {
     if (stage_ != Stage::finished) return fail("no finished capture to archive");
     if (files_.kind_of(name) != FileKind::missing) return fail(name + " exists already");
-    std::string why;
-    if (copy_to_new(files_, SETTINGS_TEMP_NAME, name, why) != FileCall::done) return fail(why);
+    if (copy_to_new(files_, SETTINGS_TEMP_NAME, name) != FileCall::done)
+        return fail("cannot create " + name + ": " + files_.reason());
     files_.sync_folder();
     return StoreResult::ok;
 }
@@ -153,12 +140,11 @@ StoreResult CaptureFile::replace_settings() {
     // into place whole, so an earlier good backup is never lost half-way.
     const FileKind previous = files_.kind_of(SETTINGS_FILE_NAME);
     if (previous != FileKind::missing) {
-        std::string why;
         if (previous != FileKind::regular) return fail(not_a_settings_file(SETTINGS_FILE_NAME, previous));
         if (files_.remove(SETTINGS_BACKUP_TEMP_NAME) != FileCall::done ||
-            copy_to_new(files_, SETTINGS_FILE_NAME, SETTINGS_BACKUP_TEMP_NAME, why) != FileCall::done ||
+            copy_to_new(files_, SETTINGS_FILE_NAME, SETTINGS_BACKUP_TEMP_NAME) != FileCall::done ||
             files_.rename_over(SETTINGS_BACKUP_TEMP_NAME, SETTINGS_BACKUP_NAME) != FileCall::done) {
-            if (why.empty()) why = files_.reason();
+            const std::string why = files_.reason();
             (void)files_.remove(SETTINGS_BACKUP_TEMP_NAME);
             return fail(std::string("cannot make ") + SETTINGS_BACKUP_NAME + ": " + why);
         }
@@ -226,9 +212,8 @@ StoreResult SettingsStore::ensure_settings_file() {
     int fd = -1;
     if (files_.create_exclusive(SETTINGS_FILE_NAME, fd) != FileCall::done)
         return fail(std::string("could not make an empty ") + SETTINGS_FILE_NAME + ": " + files_.reason());
-    std::string why;
-    if (finish_file(files_, fd, why) != FileCall::done)
-        return fail(std::string("could not make an empty ") + SETTINGS_FILE_NAME + ": " + why);
+    if (finish_file(files_, fd) != FileCall::done)
+        return fail(std::string("could not make an empty ") + SETTINGS_FILE_NAME + ": " + files_.reason());
     return StoreResult::ok;
 }
 
@@ -236,15 +221,10 @@ StoreResult SettingsStore::replace_small_file(const std::string& name, const std
     const std::string aside = name + ".TMP";
     int fd = -1;
     if (create_new(files_, aside, fd) != FileCall::done) return fail("cannot write " + name + ": " + files_.reason());
-    std::string why;
-    FileCall call = files_.write_all(fd, bytes.data(), bytes.size());
-    if (call != FileCall::done) why = files_.reason();
-    if (finish_file(files_, fd, why) != FileCall::done) call = FileCall::failed;
-    if (call == FileCall::done && files_.rename_over(aside, name) != FileCall::done) {
-        call = FileCall::failed;
-        why = files_.reason();
-    }
-    if (call != FileCall::done) {
+    const bool written = files_.write_all(fd, bytes.data(), bytes.size()) == FileCall::done;
+    const std::string write_failure = written ? "" : files_.reason();
+    if (!written || finish_file(files_, fd) != FileCall::done || files_.rename_over(aside, name) != FileCall::done) {
+        const std::string why = written ? files_.reason() : write_failure;
         (void)files_.remove(aside);
         return fail("cannot write " + name + ": " + why);
     }

@@ -1,0 +1,20 @@
+// Linux: the serial driver's low-latency flag, which the common USB serial
+// drivers turn into a latency timer of 1 ms.
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+#include "serial_link/port_system_posix.h"
+
+int PortSystem::get_low_latency(int fd, bool& on) {
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0) return -1;
+    on = (info.flags & ASYNC_LOW_LATENCY) != 0;
+    return 0;
+}
+
+int PortSystem::set_low_latency(int fd, bool on) {
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0) return -1;
+    info.flags = on ? (info.flags | ASYNC_LOW_LATENCY) : (info.flags & ~ASYNC_LOW_LATENCY);
+    return ioctl(fd, TIOCSSERIAL, &info);
+}
