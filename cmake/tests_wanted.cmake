@@ -10,6 +10,14 @@ if(WIN32)
 else()
   find_package(GTest QUIET)
   set(gtest_found ${GTest_FOUND})
+  # CMake before 3.20 names GoogleTest's targets GTest::GTest and GTest::Main;
+  # the tests link the names that CMake 3.20 on and GoogleTest's own package use.
+  if(GTest_FOUND AND NOT TARGET GTest::gtest)
+    add_library(GTest::gtest INTERFACE IMPORTED)
+    target_link_libraries(GTest::gtest INTERFACE GTest::GTest)
+    add_library(GTest::gtest_main INTERFACE IMPORTED)
+    target_link_libraries(GTest::gtest_main INTERFACE GTest::Main)
+  endif()
 endif()
 
 string(TOUPPER "${K210_TESTS}" tests_wanted)
