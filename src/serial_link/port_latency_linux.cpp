@@ -5,16 +5,22 @@
 
 #include "serial_link/port_system_posix.h"
 
+namespace {
+
+constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
+
+}  // namespace
+
 int PortSystem::get_low_latency(int fd, bool& on) {
     serial_struct info{};
     if (ioctl(fd, TIOCGSERIAL, &info) != 0) return -1;
-    on = (info.flags & ASYNC_LOW_LATENCY) != 0;
+    on = (info.flags & LOW_LATENCY) != 0;
     return 0;
 }
 
 int PortSystem::set_low_latency(int fd, bool on) {
     serial_struct info{};
     if (ioctl(fd, TIOCGSERIAL, &info) != 0) return -1;
-    info.flags = on ? (info.flags | ASYNC_LOW_LATENCY) : (info.flags & ~ASYNC_LOW_LATENCY);
+    info.flags = on ? (info.flags | LOW_LATENCY) : (info.flags & ~LOW_LATENCY);
     return ioctl(fd, TIOCSSERIAL, &info);
 }
