@@ -41,7 +41,7 @@ std::optional<PortName> ask_for_the_port() {
         report_end_of_input();
         return std::nullopt;
     }
-    const std::optional<PortName> port = PortName::from_digit(*digit);
+    std::optional<PortName> port = PortName::from_digit(*digit);
     if (!port) std::printf(" Invalid Response\n");
     return port;
 }

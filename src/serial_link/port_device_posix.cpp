@@ -1,7 +1,7 @@
 // COMn on systems without COM names: a COMn link in the working folder
 // when the user made one, else the n-th built-in serial port.
 #include <dirent.h>
-#include <limits.h>
+#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +24,7 @@ std::vector<std::string> entries(const std::string& folder) {
     std::vector<std::string> names;
     if (DIR* dir = opendir(folder.c_str())) {
         while (const dirent* e = readdir(dir))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
+            if (e->d_name[0] != '.') names.emplace_back(e->d_name);
         closedir(dir);
     }
     return names;
@@ -33,14 +33,17 @@ std::vector<std::string> entries(const std::string& folder) {
 // ttyUSB2 before ttyUSB10.
 bool naturally_before(const std::string& a, const std::string& b) {
     const auto digits = [](const std::string& s) { return s.find_first_of("0123456789"); };
-    const std::size_t da = digits(a), db = digits(b);
+    const std::size_t da = digits(a);
+    const std::size_t db = digits(b);
     if (da == std::string::npos || db == std::string::npos || a.compare(0, da, b, 0, db) != 0) return a < b;
     return std::atoi(a.c_str() + da) < std::atoi(b.c_str() + db);
 }
 
 // USB adapters first (with the names the system gives them), then the built-in ports.
 std::vector<std::string> serial_devices_present(std::string& first_adapter) {
-    std::vector<std::string> usb, builtin, found;
+    std::vector<std::string> usb;
+    std::vector<std::string> builtin;
+    std::vector<std::string> found;
     std::vector<std::string> by_id = entries("/dev/serial/by-id");
     for (std::string& name : entries("/dev")) {
         const bool is_usb = name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0 || name.rfind("cu.", 0) == 0;
@@ -53,7 +56,7 @@ std::vector<std::string> serial_devices_present(std::string& first_adapter) {
         std::string entry = "/dev/" + name;
         for (const std::string& id : by_id) {
             char target[PATH_MAX];
-            if (realpath(("/dev/serial/by-id/" + id).c_str(), target) && entry == target) entry += " (" + id + ")";
+            if (realpath(("/dev/serial/by-id/" + id).c_str(), target) != nullptr && entry == target) entry += " (" + id + ")";
         }
         if (first_adapter.empty()) first_adapter = "/dev/" + name;
         found.push_back(entry);
@@ -80,7 +83,7 @@ std::string where_adapters_are(const PortName& port) {
 }
 
 PortDevice port_device(const PortName& port) {
-    struct stat entry;
+    struct stat entry {};
     if (lstat(port.c_str(), &entry) == 0) {
         const std::string target = S_ISLNK(entry.st_mode) ? link_target(port.text()) : "";
         return {port.text(), "the " + port.text() + " " + (target.empty() ? "file" : "link") +

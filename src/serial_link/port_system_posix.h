@@ -14,7 +14,12 @@
 
 class PortSystem {
   public:
+    PortSystem() = default;
     virtual ~PortSystem() = default;
+    PortSystem(const PortSystem&) = delete;
+    PortSystem& operator=(const PortSystem&) = delete;
+    PortSystem(PortSystem&&) = delete;
+    PortSystem& operator=(PortSystem&&) = delete;
     virtual int open(const char* path, int flags);
     virtual int close(int fd);
     virtual ssize_t read(int fd, void* buffer, std::size_t count);

@@ -11,7 +11,12 @@
 
 class PortSystem {
   public:
+    PortSystem() = default;
     virtual ~PortSystem() = default;
+    PortSystem(const PortSystem&) = delete;
+    PortSystem& operator=(const PortSystem&) = delete;
+    PortSystem(PortSystem&&) = delete;
+    PortSystem& operator=(PortSystem&&) = delete;
     virtual HANDLE create_file(const char* path);  // read/write, no sharing, existing device, no overlapped I/O
     virtual BOOL setup_comm(HANDLE port, DWORD in_queue, DWORD out_queue);
     virtual BOOL get_comm_timeouts(HANDLE port, COMMTIMEOUTS& timeouts);

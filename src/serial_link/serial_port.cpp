@@ -2,7 +2,9 @@
 // an open and what is checked between them, the write's time budget, the
 // order of the modem lines, and the messages. The platform files only map
 // these steps to the system's calls (port_native.h).
+#include <algorithm>
 #include <climits>
+#include <iterator>
 #include <string>
 
 #include "serial_link/port_native.h"
@@ -13,9 +15,7 @@ namespace {
 constexpr unsigned SPEEDS[] = {9600, 19200, 38400};
 
 bool is_supported(unsigned baud) {
-    for (unsigned speed : SPEEDS)
-        if (speed == baud) return true;
-    return false;
+    return std::any_of(std::begin(SPEEDS), std::end(SPEEDS), [baud](unsigned speed) { return speed == baud; });
 }
 
 const char* doing(PortStep step) {

@@ -202,7 +202,8 @@ Call NativePort::open_device(const std::string& path, const LineSettings& line) 
     return Call::done;
 }
 
-Call NativePort::set_up(const ReadPolicy&) { return Call::done; }  // reads apply their policy themselves
+// Reads apply their policy themselves.
+Call NativePort::set_up(const ReadPolicy&) { return Call::done; }  // NOLINT(readability-convert-member-functions-to-static): one member on every system
 
 Call NativePort::read_settings() {
     return d_->system.get_attributes(d_->fd, d_->found) == 0 ? Call::done : d_->failed(PortStep::read_settings, errno);
@@ -223,7 +224,8 @@ Call NativePort::read_back(LineTaken& taken) {
     Data& d = *d_;
     termios now{};
     if (d.system.get_attributes(d.fd, now) != 0) return d.failed(PortStep::read_back, errno);
-    const speed_t in = cfgetispeed(&now), out = cfgetospeed(&now);
+    const speed_t in = cfgetispeed(&now);
+    const speed_t out = cfgetospeed(&now);
     taken.baud = in == out || in == 0 ? baud_of(out) : 0;
     taken.eight_bits = (now.c_cflag & CSIZE) == CS8;
     taken.one_stop_bit = (now.c_cflag & CSTOPB) == 0;
@@ -242,7 +244,7 @@ void NativePort::undo_open() {
     d.fd = -1;
 }
 
-bool NativePort::settings_drive_modem_lines() const { return false; }
+bool NativePort::settings_drive_modem_lines() const { return false; }  // NOLINT(readability-convert-member-functions-to-static)
 
 Call NativePort::request_low_latency() {
     Data& d = *d_;
@@ -273,7 +275,8 @@ ReadResult NativePort::read(unsigned char* buffer, std::size_t limit, const Read
         d.system.now(), std::chrono::milliseconds(static_cast<long>(p.total_per_byte_ms) * static_cast<long>(limit) +
                                                   p.total_constant_ms));
     Deadline deadline = total;
-    std::string got, pending;
+    std::string got;
+    std::string pending;
     bool line_error = false;
     unsigned char chunk[512];
     while (got.size() < limit) {
@@ -296,7 +299,7 @@ ReadResult NativePort::read(unsigned char* buffer, std::size_t limit, const Read
             deadline = total.earlier(Deadline::after(d.system.now(), std::chrono::milliseconds(p.interval_ms)));
     }
     if (!pending.empty()) line_error = true;  // a mark without the byte it marks
-    std::memcpy(buffer, got.data(), got.size());
+    std::copy(got.begin(), got.end(), buffer);
     return {got.size(), got.size() == limit ? ReadEnd::limit : ReadEnd::time_rule, line_error};
 }
 

@@ -60,7 +60,8 @@ FileCall finish_file(FileSystem& files, int fd) {
 // Copies the regular file `from` to `to`, created new and flushed; `to` is
 // removed again when the copy fails.
 FileCall copy_to_new(FileSystem& files, const std::string& from, const std::string& to) {
-    int in = -1, out = -1;
+    int in = -1;
+    int out = -1;
     FileKind kind = FileKind::missing;
     if (files.open_regular(from, in, kind) != FileCall::done) return FileCall::failed;
     FileCall call = files.create_exclusive(to, out);
