@@ -168,7 +168,7 @@ class FakeLoader : public PortSystem {
     }
 
     void handle_frame(double came_ms, Fault fault) {
-        const unsigned address = frame_[4] | frame_[5] << 8, length = frame_[6];
+        const std::ptrdiff_t address = frame_[4] | frame_[5] << 8, length = frame_[6];
         Bytes reply = {fault == Fault::nak ? BSL_NAK : fault == Fault::bad_byte ? std::uint8_t{0x55} : BSL_ACK};
         double work_ms = 0.5;
         if (frame_[1] == BSL_MASS_ERASE) {
