@@ -25,7 +25,7 @@ constexpr std::size_t MASS_ERASE_MAX_COMMANDS = 30;
 // line's own delays (`sync_ms`, the latency of a sync, which costs the
 // loader no time) and less the erase frame's time on the wire beyond the
 // sync's (`frame_ms`). Delays only ever add, so the least delayed reply counts.
-double erase_time_ms(const std::vector<double>& erase_replies_ms, double sync_ms, double frame_ms);
+[[nodiscard]] double erase_time_ms(const std::vector<double>& erase_replies_ms, double sync_ms, double frame_ms);
 
 class LoaderActions {
   public:
