@@ -1,4 +1,4 @@
-// The programmer's loader frames, write blocks and image files.
+// The programmer's loader frames, write blocks, speed settings and image files.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +8,12 @@
 #include "bsl/ti_txt.h"
 
 namespace {
+
+FlashImage image_of(const std::vector<ImageRun>& runs) {
+    FlashImage image;
+    for (const ImageRun& run : runs) EXPECT_EQ(image.place(run.address, run.bytes), Placed::ok);
+    return image;
+}
 
 TEST(LoaderFrames, MatchTheLoadersWorkedExamples) {
     EXPECT_EQ(make_frame(BSL_TX_DATA_BLOCK, 0x0FF0, 14),
@@ -29,7 +35,7 @@ TEST(LoaderFrames, MatchTheLoadersWorkedExamples) {
 }
 
 TEST(LoaderFrames, BlocksAreWordAlignedAndPaddedWithErasedBytes) {
-    Image image = {{0x1101, Bytes(3, 0x11)}, {0x1104, {0x22}}, {0x2000, Bytes(500, 0x33)}};
+    const FlashImage image = image_of({{0x1101, Bytes(3, 0x11)}, {0x1104, {0x22}}, {0x2000, Bytes(500, 0x33)}});
     const std::vector<WriteBlock> blocks = plan_write_blocks(image);
     ASSERT_EQ(blocks.size(), 4u);
     EXPECT_EQ(blocks[0].address, 0x1100);
@@ -41,26 +47,52 @@ TEST(LoaderFrames, BlocksAreWordAlignedAndPaddedWithErasedBytes) {
     EXPECT_EQ(blocks[3].bytes.size(), 20u);
 
     EXPECT_EQ(password_for(image, true), Bytes(32, 0xFF));
-    image.push_back({0xFFFE, {0x00, 0x11}});
     Bytes vectors(32, 0xFF);
     vectors[30] = 0x00;
     vectors[31] = 0x11;
-    EXPECT_EQ(password_for(image, false), vectors);
+    EXPECT_EQ(password_for(image_of({{0x1100, {0x12}}, {0xFFFE, {0x00, 0x11}}}), false), vectors);
+}
+
+TEST(LoaderFrames, FasterRatesOnlyWhereTheyAreDocumented) {
+    struct Case {
+        const char* what;
+        std::uint8_t chip_high;
+        unsigned version, baud;
+        bool documented;
+    };
+    const Case cases[] = {
+        {"1.60 is the first version with the speed change", 0xF1, 0x0160, 38400, true},
+        {"F4xx", 0xF4, 0x0161, 19200, true},
+        {"1.30 has none", 0xF1, 0x0130, 19200, false},
+        {"2.00 and on are other loaders", 0xF1, 0x0200, 19200, false},
+        {"no F2xx clock settings", 0xF2, 0x0161, 19200, false},
+        {"no such rate", 0xF1, 0x0161, 57600, false},
+    };
+    for (const Case& c : cases) {
+        LoaderIdentity loader;
+        loader.chip_high = c.chip_high;
+        loader.version = c.version;
+        SpeedSetting setting{};
+        EXPECT_EQ(speed_setting_for(loader, c.baud, setting), c.documented) << c.what;
+    }
 }
 
 TEST(ImageFiles, ReadsTiTxtAndRejectsAnythingElseWithItsLine) {
-    Image image;
+    FlashImage image;
     std::string error;
     ASSERT_TRUE(parse_ti_txt("@1100\r\n0a Bc 12  \r\n\r\n@ffe0\n01 02\nq\n", "A.TXT", image, error)) << error;
-    ASSERT_EQ(image.size(), 2u);
-    EXPECT_EQ(image[0].address, 0x1100u);
-    EXPECT_EQ(image[0].bytes, (Bytes{0x0A, 0xBC, 0x12}));
-    EXPECT_EQ(image[1].address, 0xFFE0u);
-    Image again;
+    ASSERT_EQ(image.runs().size(), 2u);
+    EXPECT_EQ(image.runs()[0].address, 0x1100u);
+    EXPECT_EQ(image.runs()[0].bytes, (Bytes{0x0A, 0xBC, 0x12}));
+    EXPECT_EQ(image.runs()[1].address, 0xFFE0u);
+    EXPECT_EQ(image.line_of(0x1102), 2);
+    EXPECT_EQ(image.line_of(0xFFE1), 5);
+    EXPECT_EQ(image.end_line(), 6);
+    FlashImage again;
     ASSERT_TRUE(parse_ti_txt(write_ti_txt(image), "B.TXT", again, error));
-    EXPECT_EQ(again.size(), 2u);
-    EXPECT_EQ(again[0].bytes, image[0].bytes);
+    EXPECT_TRUE(again == image);
 
+    const std::string long_token(5000, 'G');
     const std::vector<std::pair<std::string, std::string>> bad = {
         {"@1100\n12 G4\nq\n", "A.TXT:2: bad hex byte 'G4'"},
         {"12 34\nq\n", "A.TXT:1: data before the first @address line"},
@@ -69,14 +101,24 @@ TEST(ImageFiles, ReadsTiTxtAndRejectsAnythingElseWithItsLine) {
         {"@1100\n12\nq\n@1200\n", "A.TXT:4: text after the final 'q'"},
         {"@10000\n12\nq\n", "A.TXT:1: bad section address '@10000'"},
         {"@FFFF\n12 34\nq\n", "A.TXT:2: section runs past address FFFF"},
-        {"@1100\n12 34\n@1101\n56\nq\n", "A.TXT:5: sections overlap"},
+        {"@1100\n12 34\n@1101\n56\nq\n", "A.TXT:4: sections overlap"},
+        {"@1102\n56\n@1100\n12 34 78\nq\n", "A.TXT:4: sections overlap"},
+        {"@1100\n12 " + long_token + "\nq\n", "A.TXT:2: bad hex byte 'GGGGGGGGGGGGGGGGGGGGGGGGGGGGGGGG...'"},
+        {"@1100\r12 34\rq\r", "A.TXT:1: a line ends in a CR alone; the lines of an image end in LF or CR LF"},
+        {"@1100\n12 \x1b[2J\nq\n", "A.TXT:2: bad hex byte '\\x1B[2J'"},
     };
     for (const auto& c : bad) {
         EXPECT_FALSE(parse_ti_txt(c.first, "A.TXT", image, error));
         EXPECT_EQ(error, c.second);
+        EXPECT_TRUE(image.empty());
+    }
+    // Sections that only touch, in either order, are one stretch of flash.
+    for (const char* touching : {"@1100\n12 34\n@1102\n56\nq\n", "@1102\n56\n@1100\n12 34\nq\n"}) {
+        ASSERT_TRUE(parse_ti_txt(touching, "A.TXT", image, error)) << touching << error;
+        EXPECT_EQ(image.runs().size(), 1u);
     }
     EXPECT_FALSE(read_ti_txt("/nonexistent/K210t.TXT", image, error));
-    EXPECT_NE(error.find("cannot open"), std::string::npos);
+    EXPECT_NE(error.find("/nonexistent/K210t.TXT: cannot open the image file"), std::string::npos);
 }
 
 }  // namespace

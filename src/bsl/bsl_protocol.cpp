@@ -1,7 +1,6 @@
 #include "bsl/bsl_protocol.h"
 
 #include <cstdio>
-#include <map>
 
 void bsl_checksum(const std::uint8_t* bytes, std::size_t length, std::uint8_t& low, std::uint8_t& high) {
     std::uint8_t even = 0, odd = 0;
@@ -37,37 +36,25 @@ bool parse_data_frame(const Bytes& frame, std::size_t expected, Bytes& data) {
     return true;
 }
 
-std::vector<WriteBlock> plan_write_blocks(const Image& image) {
-    std::map<std::uint32_t, std::uint8_t> memory;
-    for (const ImageSection& section : image)
-        for (std::size_t i = 0; i < section.bytes.size(); ++i)
-            memory[section.address + static_cast<std::uint32_t>(i)] = section.bytes[i];
+std::vector<WriteBlock> plan_write_blocks(const FlashImage& image) {
     std::vector<WriteBlock> blocks;
-    std::uint32_t last_word = 0;
-    for (const auto& entry : memory) {
-        const std::uint32_t word = entry.first & ~1u;
-        if (!blocks.empty() && word == last_word) continue;  // both bytes of a word
-        if (blocks.empty() || word != last_word + 2 || blocks.back().bytes.size() == MAX_BLOCK)
+    for (std::uint32_t word = 0; word < ADDRESS_SPACE; word += 2) {
+        if (!image.holds(word) && !image.holds(word + 1)) continue;
+        if (blocks.empty() || blocks.back().address + blocks.back().bytes.size() != word ||
+            blocks.back().bytes.size() == MAX_BLOCK)
             blocks.push_back(WriteBlock{static_cast<std::uint16_t>(word), {}, {}});
         for (std::uint32_t a = word; a < word + 2; ++a) {
-            auto found = memory.find(a);
-            blocks.back().bytes.push_back(found == memory.end() ? 0xFF : found->second);
-            blocks.back().from_image.push_back(found != memory.end());
+            blocks.back().bytes.push_back(image.byte_at(a));
+            blocks.back().from_image.push_back(image.holds(a));
         }
-        last_word = word;
     }
     return blocks;
 }
 
-Bytes password_for(const Image& image, bool erased) {
+Bytes password_for(const FlashImage& image, bool erased) {
     Bytes password(PASSWORD_SIZE, 0xFF);
-    if (erased) return password;
-    for (const ImageSection& section : image)
-        for (std::size_t i = 0; i < section.bytes.size(); ++i) {
-            const std::uint32_t address = section.address + static_cast<std::uint32_t>(i);
-            if (address >= VECTORS_ADDRESS && address < VECTORS_ADDRESS + PASSWORD_SIZE)
-                password[address - VECTORS_ADDRESS] = section.bytes[i];
-        }
+    for (std::size_t i = 0; !erased && i < PASSWORD_SIZE; ++i)
+        password[i] = image.byte_at(VECTORS_ADDRESS + static_cast<std::uint32_t>(i));
     return password;
 }
 

@@ -6,9 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bsl/ti_txt.h"
-
-using Bytes = std::vector<std::uint8_t>;
+#include "bsl/flash_image.h"
 
 constexpr std::uint8_t BSL_SYNC = 0x80;
 constexpr std::uint8_t BSL_HEADER = 0x80;
@@ -54,11 +52,11 @@ struct WriteBlock {
 
 // The image cut into word-aligned blocks of at most MAX_BLOCK bytes; bytes a
 // word needs but the image lacks are 0xFF, which leaves flash as it is.
-std::vector<WriteBlock> plan_write_blocks(const Image& image);
+std::vector<WriteBlock> plan_write_blocks(const FlashImage& image);
 
 // The password for an erased device, or the image's own interrupt vectors
 // (0xFF where the image has none).
-Bytes password_for(const Image& image, bool erased);
+Bytes password_for(const FlashImage& image, bool erased);
 
 // The chip and loader version, from the boot ROM's last 16 bytes.
 struct LoaderIdentity {

@@ -1,7 +1,26 @@
-// What the programmer's output is connected to.
+// The programmer's output: whole lines, and progress that a terminal shows
+// on one line and a log gets every ten percent.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+#include <string>
 
-// True when `stream` is a terminal (progress then updates one line).
+// True when `stream` is a terminal.
 bool stream_is_terminal(std::FILE* stream);
+
+class Console {
+  public:
+    explicit Console(std::FILE* out);
+    void say(const std::string& line);
+    // `done` of `total` bytes of `action` ("Programming").
+    void show_progress(const char* action, std::size_t done, std::size_t total);
+    // Before a failure's line: on a terminal, ends a progress line it may cut short.
+    void end_progress();
+
+  private:
+    std::FILE* out_;
+    bool terminal_;
+    std::string action_;  // the action whose progress is shown
+    int shown_step_ = -1;  // tens of percent of it shown so far
+};

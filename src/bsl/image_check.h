@@ -5,13 +5,13 @@
 
 #include <string>
 
-#include "bsl/ti_txt.h"
+#include "bsl/flash_image.h"
 
 constexpr std::uint32_t FLASH_START = 0x1000;  // information memory, then main flash up to FFFF
 constexpr std::uint32_t RESET_VECTOR = 0xFFFE;
 
-// Why `image` (read from `name`, whose last line is `last_line`) must not
-// be programmed with these actions, in a technician's words with the file
-// name and line; empty when it may. `erase`: m is asked for; `unlock`: the
-// image's vectors will be the password (p or v without m).
-std::string image_problem(const Image& image, const std::string& name, int last_line, bool erase, bool unlock);
+// Why `image` (read from the file `name`) must not be programmed with these
+// actions, in a technician's words with the file name and line; empty when
+// it may. `erase`: m is asked for; `unlock`: the image's vectors will be
+// the password (p or v without m).
+std::string image_problem(const FlashImage& image, const std::string& name, bool erase, bool unlock);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bsl/programmer.h"
+#include "bsl/quote.h"
 #include "serial_link/port_name.h"
 #include "serial_link/standard_streams.h"
 
@@ -70,19 +71,19 @@ std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, b
         else if (std::strcmp(a, "--speed") == 0) {
             const char* value = i + 1 < argc ? argv[++i] : nullptr;
             if (!parse_speed(value, request.max_baud))
-                return std::string("bad speed '") + (value ? value : "") + "' (9600, 19200 or 38400)";
+                return "bad speed " + quoted(value ? value : "") + " (9600, 19200 or 38400)";
         } else if (a[0] == '+') {
-            if (!parse_letters(a + 1, request)) return std::string("unknown action letters '") + a + "'";
+            if (!parse_letters(a + 1, request)) return "unknown action letters " + quoted(a);
             letters_given = true;
         } else if (std::strncmp(a, "-c", 2) == 0) {
-            if (!PortName::from_text(a + 2)) return std::string("bad port '") + (a + 2) + "' (COM1 to COM9)";
+            if (!PortName::from_text(a + 2)) return "bad port " + quoted(a + 2) + " (COM1 to COM9)";
             request.port_name = a + 2;
         } else if (a[0] == '-') {
-            return std::string("unknown option '") + a + "'";
+            return "unknown option " + quoted(a);
         } else if (request.image_path.empty()) {
             request.image_path = a;
         } else {
-            return std::string("more than one image: '") + a + "'";
+            return "more than one image: " + quoted(a);
         }
     }
     if (help) return "";

@@ -1,13 +1,12 @@
 #include "bsl/ti_txt.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
-namespace {
+#include "bsl/image_file.h"
+#include "bsl/quote.h"
 
-constexpr std::uint32_t ADDRESS_SPACE = 0x10000;  // the loader addresses 64 KiB
+namespace {
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -16,11 +15,12 @@ int hex_value(char c) {
     return -1;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// Without trailing blanks, and without the CR of a CR LF line end.
 std::string trimmed(const std::string& line) {
     std::size_t end = line.size();
-    while (end > 0 && is_blank(line[end - 1])) --end;
+    while (end > 0 && (is_blank(line[end - 1]) || line[end - 1] == '\r')) --end;
     return line.substr(0, end);
 }
 
@@ -34,47 +34,35 @@ bool parse_address(const std::string& digits, std::uint32_t& address) {
     return address < ADDRESS_SPACE;
 }
 
-// Appends the byte pairs of one data line; returns the bad token, if any.
-bool parse_data(const std::string& line, std::vector<std::uint8_t>& bytes, std::string& bad) {
+// The byte pairs of one data line; false with the bad token in `bad`.
+bool parse_data(const std::string& line, Bytes& bytes, std::string& bad) {
     std::size_t i = 0;
     while (i < line.size()) {
         while (i < line.size() && is_blank(line[i])) ++i;
-        std::size_t start = i;
+        const std::size_t start = i;
         while (i < line.size() && !is_blank(line[i])) ++i;
         if (start == i) break;
-        const std::string token = line.substr(start, i - start);
-        if (token.size() != 2 || hex_value(token[0]) < 0 || hex_value(token[1]) < 0) {
-            bad = token;
+        if (i - start != 2 || hex_value(line[start]) < 0 || hex_value(line[start + 1]) < 0) {
+            bad = line.substr(start, i - start);
             return false;
         }
-        bytes.push_back(static_cast<std::uint8_t>(hex_value(token[0]) * 16 + hex_value(token[1])));
+        bytes.push_back(static_cast<std::uint8_t>(hex_value(line[start]) * 16 + hex_value(line[start + 1])));
     }
     return true;
 }
 
-bool overlaps(const Image& image) {
-    std::vector<std::pair<std::size_t, std::size_t>> spans;
-    for (const ImageSection& section : image)
-        if (!section.bytes.empty()) spans.emplace_back(section.address, section.address + section.bytes.size());
-    std::sort(spans.begin(), spans.end());
-    for (std::size_t i = 1; i < spans.size(); ++i)
-        if (spans[i].first < spans[i - 1].second) return true;
-    return false;
-}
-
 }  // namespace
 
-bool parse_ti_txt(const std::string& text, const std::string& name, Image& image, std::string& error,
-                  int* last_line) {
-    image.clear();
+bool parse_ti_txt(const std::string& text, const std::string& name, FlashImage& image, std::string& error) {
+    image = FlashImage();
     std::istringstream in(text);
     std::string raw;
     int number = 0;
-    bool ended = false;
-    int end_line = 0;
+    bool in_section = false, ended = false;
+    std::uint32_t next = 0;  // where the next data byte goes
     auto fail = [&](const std::string& what) {
         error = name + ":" + std::to_string(number) + ": " + what;
-        image.clear();
+        image = FlashImage();
         return false;
     };
     while (std::getline(in, raw)) {
@@ -82,59 +70,61 @@ bool parse_ti_txt(const std::string& text, const std::string& name, Image& image
         const std::string line = trimmed(raw);
         if (line.empty()) continue;
         if (ended) return fail("text after the final 'q'");
+        if (line.find('\r') != std::string::npos)
+            return fail("a line ends in a CR alone; the lines of an image end in LF or CR LF");
         if (line == "q" || line == "Q") {
             ended = true;
-            end_line = number;
+            image.set_end_line(number);
         } else if (line[0] == '@') {
-            std::uint32_t address;
-            if (!parse_address(line.substr(1), address)) return fail("bad section address '" + line + "'");
-            image.push_back(ImageSection{address, {}});
+            if (!parse_address(line.substr(1), next)) return fail("bad section address " + quoted(line));
+            in_section = true;
         } else {
-            if (image.empty()) return fail("data before the first @address line");
+            if (!in_section) return fail("data before the first @address line");
+            Bytes bytes;
             std::string bad;
-            if (!parse_data(line, image.back().bytes, bad)) return fail("bad hex byte '" + bad + "'");
-            image.back().lines.resize(image.back().bytes.size(), number);
-            if (image.back().address + image.back().bytes.size() > ADDRESS_SPACE)
-                return fail("section runs past address FFFF");
+            if (!parse_data(line, bytes, bad)) return fail("bad hex byte " + quoted(bad));
+            switch (image.place(next, bytes, number)) {
+                case Placed::ok: break;
+                case Placed::overlaps: return fail("sections overlap");
+                case Placed::past_the_end: return fail("section runs past address FFFF");
+            }
+            next += static_cast<std::uint32_t>(bytes.size());
         }
     }
     if (!ended) {
         number = number > 0 ? number : 1;
         return fail("missing the final 'q'");
     }
-    if (overlaps(image)) return fail("sections overlap");
-    if (last_line) *last_line = end_line;
     return true;
 }
 
-bool read_ti_txt(const std::string& path, Image& image, std::string& error, int* last_line) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = path + ": cannot open the image file";
-        return false;
+bool read_ti_txt(const std::string& path, FlashImage& image, std::string& error) {
+    image = FlashImage();
+    const FileText file = read_regular_file(path, IMAGE_FILE_LIMIT);
+    switch (file.result) {
+        case FileRead::ok: return parse_ti_txt(file.text, path, image, error);
+        case FileRead::cannot_open: error = path + ": cannot open the image file (" + file.detail + ")"; break;
+        case FileRead::not_a_file: error = path + " is " + file.detail + ", not an image file"; break;
+        case FileRead::too_large:
+            error = path + " is too large for an image file (" + file.detail +
+                    " bytes; all 64 KiB of flash take about 200 KB of TI-TXT)";
+            break;
+        case FileRead::cannot_read: error = path + ": cannot read the image file (" + file.detail + ")"; break;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parse_ti_txt(text.str(), path, image, error, last_line);
+    return false;
 }
 
-std::string write_ti_txt(const Image& image) {
+std::string write_ti_txt(const FlashImage& image) {
     std::string text;
     char piece[16];
-    for (const ImageSection& section : image) {
-        std::snprintf(piece, sizeof piece, "@%04X\n", section.address);
+    for (const ImageRun& run : image.runs()) {
+        std::snprintf(piece, sizeof piece, "@%04X\n", run.address);
         text += piece;
-        for (std::size_t i = 0; i < section.bytes.size(); ++i) {
-            std::snprintf(piece, sizeof piece, "%02X", section.bytes[i]);
+        for (std::size_t i = 0; i < run.bytes.size(); ++i) {
+            std::snprintf(piece, sizeof piece, "%02X", run.bytes[i]);
             text += piece;
-            text += (i % 16 == 15 || i + 1 == section.bytes.size()) ? '\n' : ' ';
+            text += (i % 16 == 15 || i + 1 == run.bytes.size()) ? '\n' : ' ';
         }
     }
     return text + "q\n";
-}
-
-std::size_t image_size(const Image& image) {
-    std::size_t total = 0;
-    for (const ImageSection& section : image) total += section.bytes.size();
-    return total;
 }

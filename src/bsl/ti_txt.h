@@ -2,31 +2,25 @@
 // hold hexadecimal byte pairs, "q" ends the file.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <string>
-#include <utility>
-#include <vector>
 
-struct ImageSection {
-    ImageSection(std::uint32_t at = 0, std::vector<std::uint8_t> data = {}) : address(at), bytes(std::move(data)) {}
-    std::uint32_t address = 0;
-    std::vector<std::uint8_t> bytes;
-    std::vector<int> lines;  // the file line each byte came from (empty for images made in code)
-};
+#include "bsl/flash_image.h"
 
-using Image = std::vector<ImageSection>;
+// The largest image file read: an image of all 64 KiB takes about 200 KB of
+// TI-TXT, so anything near this is not an image for the analyzer.
+constexpr std::size_t IMAGE_FILE_LIMIT = 4 * 1024 * 1024;
 
-// Parses image text. On failure returns false and sets `error` to
-// "NAME:LINE: what was wrong" (NAME is `name`). `last_line`, when given,
-// receives the number of the file's last line.
-bool parse_ti_txt(const std::string& text, const std::string& name, Image& image, std::string& error,
-                  int* last_line = nullptr);
+// Reads image text into `image`, each byte with its line. On failure
+// returns false, leaves `image` empty and sets `error` to "NAME:LINE: what
+// was wrong" (NAME is `name`), quoting at most a few dozen characters.
+[[nodiscard]] bool parse_ti_txt(const std::string& text, const std::string& name, FlashImage& image,
+                                std::string& error);
 
-// Reads and parses an image file; a missing or unreadable file is an error too.
-bool read_ti_txt(const std::string& path, Image& image, std::string& error, int* last_line = nullptr);
+// Reads and parses an image file. A missing or unreadable file, one that is
+// not a regular file, or one larger than IMAGE_FILE_LIMIT is an error too
+// ("PATH: why" or "PATH is a FIFO, not an image file").
+[[nodiscard]] bool read_ti_txt(const std::string& path, FlashImage& image, std::string& error);
 
-// The image as TI-TXT text, 16 bytes per line.
-std::string write_ti_txt(const Image& image);
-
-// Total number of image bytes.
-std::size_t image_size(const Image& image);
+// The image as TI-TXT text: a section for each run of bytes, 16 bytes a line.
+std::string write_ti_txt(const FlashImage& image);

@@ -203,9 +203,10 @@ double programmer_run(const std::string& dir, const char* letters, unsigned baud
 // the chip) and the 1.2 ms turnarounds.
 void programmer_32k() {
     TempDir dir;
-    Image image = {{0x1100, {}}, {0xFFE0, {}}};
-    for (std::size_t i = 0; i < 32768 - 32; ++i) image[0].bytes.push_back(static_cast<std::uint8_t>(i * 29 + 3));
-    image[1].bytes.assign(32, 0xA5);
+    Bytes code;
+    for (std::size_t i = 0; i < 32768 - 32; ++i) code.push_back(static_cast<std::uint8_t>(i * 29 + 3));
+    FlashImage image;
+    if (image.place(0x1100, code) != Placed::ok || image.place(0xFFE0, Bytes(32, 0xA5)) != Placed::ok) return;
     write_file(dir.file("IMAGE.TXT"), write_ti_txt(image));
     Simulator sim(dir.path, 3, {"--slow", "--lines", dir.file("lines")});
     const double frames = 32768.0 / 240.0;

@@ -78,6 +78,7 @@ bool Line::open(std::string& slave_path) {
     termios t;
     tcgetattr(slave_, &t);
     cfmakeraw(&t);
+    t.c_cflag |= HUPCL;  // as a serial port starts: closing it drops DTR and RTS
     tcsetattr(slave_, TCSANOW, &t);
     return true;
 }

@@ -211,6 +211,7 @@ bool Loader::change_speed(std::uint8_t d1, std::uint8_t d2, std::uint8_t d3) {
     if (options_.baud_refuse || version_ < 0x0160 || version_ >= 0x0200) return false;
     for (const SpeedSetting& s : SPEEDS) {
         if (s.d3 != d3) continue;
+        if (s.baud == options_.baud_refuse_at) return false;
         const bool right = (family_ == 0xF1 && d1 == s.f1_d1 && d2 == s.f1_d2) ||
                            (family_ == 0xF4 && d1 == s.f4_d1 && d2 == s.f4_d2);
         if (!right) return false;

@@ -53,6 +53,7 @@ bool parse_options(int argc, char** argv, SimOptions& o) {
         else if (a == "--loader-stop-after-blocks" && v) o.stop_after_blocks = std::atoi(v);
         else if (a == "--bad-cell" && v) o.bad_cell = std::strtol(v, nullptr, 16);
         else if (a == "--adapter-latency" && v) o.adapter_latency_ms = std::atof(v);
+        else if (a == "--baud-refuse-at" && v) o.baud_refuse_at = static_cast<unsigned>(std::atoi(v));
         else {
             used_value = false;
             if (a == "--silent") o.silent = true;
@@ -85,7 +86,7 @@ void usage() {
                  "               [--loader-silent] [--loader-no-write-check] [--loader-nak-once]\n"
                  "               [--loader-corrupt-once] [--loader-bad-sync-once]\n"
                  "               [--loader-stop-after-blocks N] [--bad-cell HEXADDR] [--adapter-latency MS]\n"
-                 "               [--baud-refuse] [--baud-silent]\n");
+                 "               [--baud-refuse] [--baud-refuse-at BAUD] [--baud-silent]\n");
 }
 
 // The host's modem lines, one event a line: "DTR 1 RTS 0".

@@ -42,6 +42,7 @@ struct SimOptions {
     long bad_cell = -1;            // a flash cell that does not keep what is written to it
     double adapter_latency_ms = 0; // the loader's replies reach the host this much later (a USB adapter)
     bool baud_refuse = false;      // the speed change is refused
+    unsigned baud_refuse_at = 0;   // the speed change to this rate is refused
     bool baud_silent = false;      // after acknowledging a speed change it answers no more
 };
 

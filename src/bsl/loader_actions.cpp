@@ -1,0 +1,188 @@
+#include "bsl/loader_actions.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const char* const SILENT_LOADER = "no answer from the bootstrap loader: are the programming switches on?";
+
+std::string at_address(const char* doing, std::uint16_t address) {
+    char where[48];
+    std::snprintf(where, sizeof where, " (%s at %04X)", doing, address);
+    return where;
+}
+
+std::size_t total_bytes(const std::vector<WriteBlock>& blocks) {
+    std::size_t total = 0;
+    for (const WriteBlock& block : blocks) total += block.bytes.size();
+    return total;
+}
+
+}  // namespace
+
+double erase_time_ms(const std::vector<double>& erase_replies_ms, double sync_ms, double frame_ms) {
+    if (erase_replies_ms.empty()) return 0;
+    const double least_delayed = *std::min_element(erase_replies_ms.begin(), erase_replies_ms.end());
+    return static_cast<double>(erase_replies_ms.size()) * std::max(0.0, least_delayed - sync_ms - frame_ms);
+}
+
+LoaderActions::LoaderActions(LoaderLink& link, const ProgrammerRequest& request, Console& console)
+    : link_(link), request_(request), console_(console) {}
+
+bool LoaderActions::fail(const std::string& why) {
+    failure_ = why;
+    return false;
+}
+
+bool LoaderActions::enter_loader() {
+    if (!link_.take_the_pins()) {
+        console_.say("loader: " + request_.port_name + " cannot drive DTR and RTS; trying the loader as it is");
+        const Reply reply = link_.synchronise();
+        return reply == Reply::ack || fail(reply == Reply::gone ? link_.failure_reason() : SILENT_LOADER);
+    }
+    for (EntryPins pins : {EntryPins::test, EntryPins::tck}) {
+        const Reply reply = link_.enter(pins);
+        if (reply == Reply::gone) return fail(link_.failure_reason());
+        if (reply != Reply::ack) continue;
+        console_.say(pins == EntryPins::test ? "loader: started with the TEST sequence"
+                                             : "loader: started with the TCK sequence (a part with dedicated JTAG pins)");
+        return true;
+    }
+    return fail(std::string(SILENT_LOADER) + " (tried the TEST and the TCK sequence)");
+}
+
+bool LoaderActions::mass_erase() {
+    console_.say("Erasing the flash...");
+    const Bytes frame = make_frame(BSL_MASS_ERASE, MASS_ERASE_ADDRESS, MASS_ERASE_KEY);
+    std::vector<double> replies_ms;
+    double erased_ms = 0;
+    while (erased_ms < MASS_ERASE_TARGET_MS && replies_ms.size() < MASS_ERASE_MAX_COMMANDS) {
+        const Answer answer = link_.command(frame, ERASE_BUSY_MS);
+        if (answer.reply != Reply::ack) return fail(link_.failure_reason() + " (mass erase)");
+        replies_ms.push_back(answer.latency_ms);
+        // A sync's latency holds one byte out and one back; an erase's, the whole frame out.
+        erased_ms = erase_time_ms(replies_ms, link_.shortest_sync_ms(), link_.wire_ms(frame.size() - 1));
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "Erased: %zu erase command%s, %.1f ms of erase", replies_ms.size(),
+                  replies_ms.size() == 1 ? "" : "s", erased_ms);
+    console_.say(text);
+    if (erased_ms < MASS_ERASE_NEEDS_MS)
+        console_.say("warning: the loader answered each erase sooner than an erase takes; the flash may be partly "
+                     "erased (the verify pass finds that)");
+    return true;
+}
+
+bool LoaderActions::unlock(const Bytes& password) {
+    const Bytes frame = make_frame(BSL_RX_PASSWORD, VECTORS_ADDRESS, PASSWORD_SIZE, password);
+    if (link_.command(frame, COMMAND_BUSY_MS).reply == Reply::ack) return true;
+    return fail("the bootstrap loader did not take the password (" + link_.failure_reason() + ")");
+}
+
+bool LoaderActions::identify() {
+    const Answer answer = link_.read_block(IDENTITY_ADDRESS, IDENTITY_SIZE);
+    if (answer.reply == Reply::ack) {
+        loader_ = identity_from(answer.data);
+        console_.say("loader: chip " + loader_.chip() + ", version " + loader_.version_text());
+        return true;
+    }
+    if (answer.reply != Reply::refused) return fail(link_.failure_reason());
+    return fail(request_.erase
+                    ? "the bootstrap loader is still locked after the mass erase: the flash was not erased"
+                    : "the bootstrap loader is still locked: the password (the image's interrupt vectors, "
+                      "FFE0-FFFF) does not match the firmware on the analyzer; m (mass erase) erases it and "
+                      "unlocks the loader");
+}
+
+void LoaderActions::warn_about_known_problems() {
+    if (loader_.version != 0x0110) return;
+    std::FILE* patch = std::fopen("PATCH.TXT", "rb");
+    if (patch) std::fclose(patch);
+    console_.say(std::string("warning: loader version 1.10 needs the vendor's patch (PATCH.TXT) to program "
+                             "reliably, and this programmer cannot load it") +
+                 (patch ? " (the PATCH.TXT in this folder is not used)" : "") + "; going on" +
+                 (request_.verify ? ": the verify pass checks every byte" : " without a verify pass: add v"));
+}
+
+bool LoaderActions::choose_speed(const Bytes& password) {
+    SpeedSetting setting;
+    std::string why;
+    if (request_.max_baud <= 9600) {
+        why = "as --speed asks";
+    } else if (!link_.drives_pins()) {
+        // A loader left at a faster rate by a failed run could not be restarted for the next one.
+        why = request_.port_name + " cannot drive RST to restart the loader at 9600 baud";
+    } else if (!speed_setting_for(loader_, 19200, setting)) {
+        why = "loader " + loader_.version_text() + " on " + loader_.chip() + " has no documented faster rate";
+    }
+    for (unsigned baud : {38400u, 19200u}) {
+        if (!why.empty()) break;
+        if (baud > request_.max_baud || !speed_setting_for(loader_, baud, setting)) continue;
+        const Reply reply = link_.change_speed(setting);
+        if (reply == Reply::ack) {
+            console_.say("speed: " + std::to_string(baud) + " baud (" +
+                         (baud < 38400 && request_.max_baud < 38400 ? "as --speed asks" : "the loader's fastest") + ")");
+            return true;
+        }
+        if (reply == Reply::refused) {
+            console_.say("speed: the loader refused " + std::to_string(baud) + " baud");
+            continue;
+        }
+        if (!recover_after_speed_change(password)) return false;
+        why = "no answer at " + std::to_string(baud) + " baud";
+    }
+    console_.say("speed: 9600 baud (" + (why.empty() ? std::string("the loader refused the faster rates") : why) + ")");
+    return true;
+}
+
+// Back to 9600 baud: the loader may never have changed, or it must be
+// started again and unlocked (the password is known: the erased device's,
+// or the image's vectors).
+bool LoaderActions::recover_after_speed_change(const Bytes& password) {
+    if (link_.return_to_9600() != PortResult::ok) return fail(link_.failure_reason());
+    if (link_.synchronise() == Reply::ack) return true;
+    console_.say("loader: starting it again at 9600 baud");
+    if (link_.enter(link_.entry_pins()) != Reply::ack) return fail(link_.failure_reason());
+    return unlock(password);
+}
+
+bool LoaderActions::program(const std::vector<WriteBlock>& blocks) {
+    const std::size_t total = total_bytes(blocks);
+    std::size_t done = 0;
+    for (const WriteBlock& block : blocks) {
+        const Bytes frame =
+            make_frame(BSL_RX_DATA_BLOCK, block.address, static_cast<std::uint16_t>(block.bytes.size()), block.bytes);
+        if (link_.command(frame, WRITE_BUSY_MS).reply != Reply::ack)
+            return fail(link_.failure_reason() + at_address("writing", block.address));
+        done += block.bytes.size();
+        console_.show_progress("Programming", done, total);
+    }
+    return true;
+}
+
+bool LoaderActions::verify(const std::vector<WriteBlock>& blocks) {
+    const std::size_t total = total_bytes(blocks);
+    std::size_t done = 0;
+    for (const WriteBlock& block : blocks) {
+        const Answer answer = link_.read_block(block.address, block.bytes.size());
+        if (answer.reply != Reply::ack) return fail(link_.failure_reason() + at_address("reading", block.address));
+        for (std::size_t i = 0; i < answer.data.size(); ++i) {
+            if (block.from_image[i] && answer.data[i] != block.bytes[i]) {
+                char what[96];
+                std::snprintf(what, sizeof what, "verify failed at %04zX: read %02X, image has %02X",
+                              block.address + i, answer.data[i], block.bytes[i]);
+                return fail(what);
+            }
+        }
+        done += block.bytes.size();
+        console_.show_progress("Verifying", done, total);
+    }
+    return true;
+}
+
+bool LoaderActions::start_firmware() {
+    if (!link_.drives_pins()) return false;
+    console_.say("Starting the analyzer's firmware...");
+    return link_.start_firmware() == PortResult::ok;
+}
