@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <string>
@@ -35,6 +36,7 @@ class FakeLoader : public PortSystem {
     std::deque<double> erase_ms;   // each mass erase's time (then 20 ms)
     std::deque<double> late_ms;    // each frame's reply held back this much more (then 0)
     double delay_ms = 0;           // the adapter holds every reply back this long
+    double tick_ms = 0;            // and passes it on at the next tick of its timer (0: at once)
     Bytes memory = Bytes(0x10000, 0xFF);
     std::vector<std::pair<double, Bytes>> sent;  // what the host wrote, and when
     std::vector<std::string> broken;              // the time rules the host broke
@@ -49,6 +51,14 @@ class FakeLoader : public PortSystem {
     int exclusive_use(int, bool) override { return 0; }
     int drain(int) override { return 0; }
     int modem_lines(int, unsigned long, int) override { return 0; }
+    int get_low_latency(int, bool&) override {  // a driver without the flag: nothing to ask
+        errno = ENOTTY;
+        return -1;
+    }
+    int set_low_latency(int, bool) override {
+        errno = ENOTTY;
+        return -1;
+    }
     int get_attributes(int, termios& t) override {
         t = settings_;
         return 0;
@@ -119,8 +129,9 @@ class FakeLoader : public PortSystem {
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             at += byte_ms();
             if (fault == Fault::parity_error && i == 0) replies_.insert(replies_.end(), {{at, 0xFF}, {at, 0x00}});
-            if (bytes[i] == 0xFF) replies_.push_back({at, 0xFF});  // a parity line's FF comes doubled
-            replies_.push_back({at, bytes[i]});
+            const double host_at = tick_ms > 0 ? (std::floor(at / tick_ms) + 1) * tick_ms : at;
+            if (bytes[i] == 0xFF) replies_.push_back({host_at, 0xFF});  // a parity line's FF comes doubled
+            replies_.push_back({host_at, bytes[i]});
         }
         quiet_until_ms_ = at + 1.2;
         rule_ = "no turnaround after the loader's reply";
@@ -262,40 +273,87 @@ TEST(MassErase, CountsTheLeastDelayedEraseTimeAgainstWhatTheFlashNeeds) {
     struct Times {
         const char* what;
         std::vector<double> replies_ms;
+        std::vector<double> syncs_ms;
         double erased_ms;
     };
     const Times times[] = {
-        {"nothing erased yet", {}, 0},
-        {"each reply less the line's delay and the frame's wire time", {30, 30}, 2 * 15},
-        {"the least delayed reply counts for each", {40, 25, 60}, 3 * 10},
-        {"a reply quicker than the line counts nothing", {12}, 0},
+        {"nothing erased yet", {}, {5}, 0},
+        {"each reply less the line's delay and the frame's wire time", {30, 30}, {5, 7, 5}, 2 * 15},
+        {"the least delayed reply counts for each", {40, 25, 60}, {5}, 3 * 10},
+        {"a reply quicker than the line counts nothing", {12}, {5}, 0},
+        {"a timer that spreads the syncs over 16 ms can hold a reply back as long", {60}, {3, 11, 19, 7, 15}, 60 - 10 - 3 - 16},
     };
-    for (const Times& t : times) EXPECT_DOUBLE_EQ(erase_time_ms(t.replies_ms, 5, 10), t.erased_ms) << t.what;
+    for (const Times& t : times) EXPECT_DOUBLE_EQ(erase_time_ms(t.replies_ms, t.syncs_ms, 10), t.erased_ms) << t.what;
 
     struct Case {
         const char* what;
         std::deque<double> erase_ms;
         double delay_ms;
         std::deque<double> late_ms;
-        std::size_t commands;
+        double tick_ms;
+        std::size_t commands;  // 0: as many as it takes
     };
     const std::deque<double> old_flash(30, 17.2);  // version 1.10: 17.2 ms an erase, 200 ms needed
-    const Case cases[] = {
-        {"the old flash: 200 ms and a tenth more", old_flash, 0, {}, 13},
-        {"an adapter's delay is no erase time", old_flash, 8, {}, 13},
-        {"nor is a reply held back now and then", old_flash, 0, {0, 0, 0, 60, 0, 90}, 13},
-        {"one erase does", {250}, 0, {}, 1},
+    const std::vector<Case> cases = {
+        {"the old flash: 200 ms and a tenth more", old_flash, 0, {}, 0, 13},
+        {"an adapter's delay is no erase time", old_flash, 8, {}, 0, 13},
+        {"nor is a reply held back now and then", old_flash, 0, {0, 0, 0, 60, 0, 90}, 0, 13},
+        {"one erase does", {250}, 0, {}, 0, 1},
+        {"nor is the wait for a USB adapter's 16 ms tick", old_flash, 0, {}, 16, 0},
+        {"nor for a 5 ms tick", old_flash, 0, {}, 5, 0},
+        {"nor for a 10 ms tick", old_flash, 0, {}, 10, 0},
+        {"nor for a 15 ms tick", old_flash, 0, {}, 15, 0},
+        {"nor for a tick that falls just after each erase", old_flash, 0, {}, 15.5, 0},
     };
     for (const Case& c : cases) {
         FakeLoader loader;
         loader.erase_ms = c.erase_ms;
         loader.delay_ms = c.delay_ms;
         loader.late_ms = c.late_ms;
+        loader.tick_ms = c.tick_ms;
         OnFake on(loader);
         ASSERT_EQ(on.link.synchronise(), Reply::ack);  // a sync comes first, as after the entry
         ASSERT_TRUE(on.actions.mass_erase()) << c.what << on.actions.failure_reason();
-        EXPECT_EQ(loader.frames_of(BSL_MASS_ERASE), c.commands) << c.what;
+        if (c.commands) {
+            EXPECT_EQ(loader.frames_of(BSL_MASS_ERASE), c.commands) << c.what;
+        }
         EXPECT_GE(loader.erased_ms, MASS_ERASE_NEEDS_MS) << c.what;
+        EXPECT_LE(loader.frames_of(BSL_MASS_ERASE), MASS_ERASE_MAX_COMMANDS) << c.what;
+    }
+}
+
+std::string printed(std::FILE* out) {
+    std::string text;
+    std::rewind(out);
+    for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) text += static_cast<char>(c);
+    return text;
+}
+
+// A USB adapter that holds every reply back costs each frame twice; that is
+// said once, with what it costs, and only when it is more than the line's own.
+TEST(LoaderActions, SayOnceWhatALateAdapterCosts) {
+    struct Case {
+        double delay_ms;
+        const char* said;  // "" for nothing
+    };
+    const Case cases[] = {{0, ""}, {2, ""}, {8, "the loader's replies reach this computer 8 ms late"}};
+    for (const Case& c : cases) {
+        FakeLoader loader;
+        loader.delay_ms = c.delay_ms;
+        OnFake on(loader);
+        ASSERT_TRUE(on.actions.enter_loader());
+        ASSERT_TRUE(on.actions.unlock(Bytes(32, 0xFF)));
+        on.actions.note_reply_delay(274);
+        on.actions.note_reply_delay(274);
+        const std::string out = printed(on.out);
+        const std::size_t at = out.find("note: ");
+        if (*c.said == 0) {
+            EXPECT_EQ(at, std::string::npos) << out;
+            continue;
+        }
+        EXPECT_NE(out.find(c.said), std::string::npos) << out;
+        EXPECT_NE(out.find("about 4 s of this run; " + latency_timer_advice()), std::string::npos) << out;
+        EXPECT_EQ(out.find("note: ", at + 1), std::string::npos) << out;  // once
     }
 }
 

@@ -211,7 +211,7 @@ class LoaderOnPins : public ::testing::Test {
     }
     // BSL.EXE +LETTERS -cCOM3 K210t.TXT against a simulator with `options`.
     SessionResult program(std::vector<std::string> options, ProgrammerRequest request = {},
-                          const char* letters = "mpvr", bool dtr_without_inverter = false) {
+                          const char* letters = "mpvr", const AdapterOptions& adapter = {}) {
         options.insert(options.end(), {"--lines", dir.file("lines"), "--dump", dir.file("flash.txt")});
         sim = std::make_unique<Simulator>(dir.path, 3, options);
         for (const char* c = letters; *c; ++c) {
@@ -222,7 +222,7 @@ class LoaderOnPins : public ::testing::Test {
         }
         request.port_name = "COM3";
         request.image_path = "K210t.TXT";
-        const SessionResult r = run_session_with_lines(dir.file("lines"), request, dtr_without_inverter);
+        const SessionResult r = run_session_with_lines(dir.file("lines"), request, adapter);
         sim->stop();
         return r;
     }
@@ -244,7 +244,9 @@ TEST_F(LoaderOnPins, FindsTheEntrySequenceAndLeavesTheAnalyzerRunning) {
     for (const Case& c : cases) {
         ProgrammerRequest request;
         request.invert_dtr = c.adapter_without_dtr_inverter;
-        const SessionResult r = program({"--pins", c.pins}, request, "mpvr", c.adapter_without_dtr_inverter);
+        AdapterOptions adapter;
+        adapter.dtr_without_inverter = c.adapter_without_dtr_inverter;
+        const SessionResult r = program({"--pins", c.pins}, request, "mpvr", adapter);
         ASSERT_EQ(r.status, 0) << r.out;
         EXPECT_NE(r.out.find(c.started_with), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("BSL: done: erased, programmed, verified, started; K210t.TXT"), std::string::npos);
@@ -339,6 +341,39 @@ std::vector<std::string> archives_of(const TempDir& dir, const std::string& seri
 // An old unit loses its settings with the erase. Interrupted after the
 // programming, it runs with factory settings; the rerun must still give it
 // its own settings back, not the factory ones it now reports.
+// A USB adapter holds each reply until its latency timer ticks (16 ms);
+// BSL.EXE asks its driver for low latency and puts back what it found, and
+// where that cannot be asked for, it says what the timer costs.
+TEST_F(LoaderOnPins, ProgramsThroughAUsbAdapterAndAsksForLowLatency) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> options;
+        bool offers_low_latency;
+        std::vector<std::string> latency;  // as the simulator saw it set
+        bool noted;
+    };
+    const Case cases[] = {
+        {"16 ms adapter, low latency asked for and put back", {"--usb-latency", "16"}, true,
+         {"low (1 ms)", "the adapter's default"}, false},
+        {"16 ms adapter on a system that cannot ask", {"--usb-latency", "16"}, false, {}, true},
+        {"a bare line", {}, true, {"low (1 ms)", "the adapter's default"}, false},
+    };
+    for (const Case& c : cases) {
+        AdapterOptions adapter;
+        adapter.offers_low_latency = c.offers_low_latency;
+        std::vector<std::string> options = c.options;
+        options.emplace_back("--slow");
+        const SessionResult r = program(options, {}, "mpv", adapter);
+        ASSERT_EQ(r.status, 0) << c.what << ": " << r.out;
+        expect_flash_holds(dir.file("flash.txt"), test_image(600));
+        EXPECT_EQ(sim->log_lines("LATENCY"), c.latency) << c.what;
+        EXPECT_EQ(r.out.find("note: the loader's replies reach this computer") != std::string::npos, c.noted)
+            << c.what << ": " << r.out;
+        EXPECT_NE(r.out.find("(programming "), std::string::npos) << r.out;  // each pass's rate
+        EXPECT_NE(r.out.find(" bytes/s, verifying "), std::string::npos) << r.out;
+    }
+}
+
 TEST(Programmer, AnInterruptedOldUnitUpdateGetsItsOwnSettingsBackOnTheRerun) {
     TempDir dir;
     write_file(dir.file("K210fxt.TXT"), test_image(2000));

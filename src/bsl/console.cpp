@@ -7,21 +7,19 @@ void Console::say(const std::string& line) {
     std::fflush(out_);
 }
 
-void Console::show_progress(const char* action, std::size_t done, std::size_t total) {
+void Console::show_progress(const char* action, std::size_t done, std::size_t total, double seconds) {
     if (action != action_) {
         action_ = action;
         shown_step_ = -1;
     }
     const int percent = total ? static_cast<int>(done * 100 / total) : 100;
-    if (terminal_) {
-        std::fprintf(out_, "\r%-12s %3d%%  %zu / %zu bytes", action, percent, done, total);
-        if (done == total) std::fprintf(out_, "\n");
-        std::fflush(out_);
-    } else if (percent / 10 > shown_step_ || done == total) {
-        shown_step_ = percent / 10;
-        std::fprintf(out_, "%-12s %3d%%  %zu / %zu bytes\n", action, percent, done, total);
-        std::fflush(out_);
-    }
+    if (!terminal_ && percent / 10 <= shown_step_ && done != total) return;
+    shown_step_ = percent / 10;
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    const double left = rate > 0 ? static_cast<double>(total - done) / rate : 0;
+    std::fprintf(out_, "%s%-12s %3d%%  %zu / %zu bytes, %.0f bytes/s, %.0f s left%s", terminal_ ? "\r" : "", action,
+                 percent, done, total, rate, left, terminal_ && done != total ? "  " : "\n");
+    std::fflush(out_);
 }
 
 void Console::end_progress() {

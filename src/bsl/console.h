@@ -13,8 +13,9 @@ class Console {
   public:
     explicit Console(std::FILE* out);
     void say(const std::string& line);
-    // `done` of `total` bytes of `action` ("Programming").
-    void show_progress(const char* action, std::size_t done, std::size_t total);
+    // `done` of `total` bytes of `action` ("Programming"), `seconds` into
+    // it: the rate so far and the time left.
+    void show_progress(const char* action, std::size_t done, std::size_t total, double seconds);
     // Before a failure's line: on a terminal, ends a progress line it may cut short.
     void end_progress();
 

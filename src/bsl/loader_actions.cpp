@@ -1,6 +1,7 @@
 #include "bsl/loader_actions.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -21,11 +22,37 @@ std::size_t total_bytes(const std::vector<WriteBlock>& blocks) {
 
 }  // namespace
 
-double erase_time_ms(const std::vector<double>& erase_replies_ms, double sync_ms, double frame_ms) {
+double timer_tick_ms(const std::vector<double>& sync_delays_ms) {
+    if (sync_delays_ms.empty()) return 0;
+    std::vector<double> delays = sync_delays_ms;
+    std::sort(delays.begin(), delays.end());
+    const std::size_t half = delays.size() / 2;
+    const double median = delays.size() % 2 ? delays[half] : (delays[half - 1] + delays[half]) / 2;
+    return 2 * (median - delays.front());
+}
+
+double erase_time_ms(const std::vector<double>& erase_replies_ms, const std::vector<double>& sync_delays_ms,
+                     double frame_ms) {
     if (erase_replies_ms.empty()) return 0;
     const double least_delayed = *std::min_element(erase_replies_ms.begin(), erase_replies_ms.end());
-    return static_cast<double>(erase_replies_ms.size()) * std::max(0.0, least_delayed - sync_ms - frame_ms);
+    const double line_ms =
+        sync_delays_ms.empty() ? 0 : *std::min_element(sync_delays_ms.begin(), sync_delays_ms.end());
+    const double one_erase = least_delayed - frame_ms - line_ms - timer_tick_ms(sync_delays_ms);
+    return static_cast<double>(erase_replies_ms.size()) * std::max(0.0, one_erase);
 }
+
+namespace {
+
+// Pauses of 0 to 32 ms, spread evenly, before the syncs of the erases: the
+// syncs then meet an adapter's timer at every point of its tick, and their
+// delays show how long the tick is.
+double phase_ms(std::size_t erase) {
+    const double golden = 0.6180339887498949;
+    const double fraction = static_cast<double>(erase) * golden;
+    return 32 * (fraction - static_cast<double>(static_cast<long>(fraction)));
+}
+
+}  // namespace
 
 LoaderActions::LoaderActions(LoaderLink& link, const ProgrammerRequest& request, Console& console)
     : link_(link), request_(request), console_(console) {}
@@ -58,19 +85,28 @@ bool LoaderActions::mass_erase() {
     std::vector<double> replies_ms;
     double erased_ms = 0;
     while (erased_ms < MASS_ERASE_TARGET_MS && replies_ms.size() < MASS_ERASE_MAX_COMMANDS) {
+        link_.hold_off(phase_ms(replies_ms.size()));
         const Answer answer = link_.command(frame, ERASE_BUSY_MS);
         if (answer.reply != Reply::ack) return fail(link_.failure_reason() + " (mass erase)");
         replies_ms.push_back(answer.latency_ms);
-        // A sync's latency holds one byte out and one back; an erase's, the whole frame out.
-        erased_ms = erase_time_ms(replies_ms, link_.shortest_sync_ms(), link_.wire_ms(frame.size() - 1));
+        erased_ms = erase_time_ms(replies_ms, link_.sync_delays_ms(), link_.wire_ms(frame.size() + 1));
     }
-    char text[96];
+    char text[192];
     std::snprintf(text, sizeof text, "Erased: %zu erase command%s, %.1f ms of erase", replies_ms.size(),
                   replies_ms.size() == 1 ? "" : "s", erased_ms);
     console_.say(text);
-    if (erased_ms < MASS_ERASE_NEEDS_MS)
+    if (erased_ms >= MASS_ERASE_NEEDS_MS) return true;
+    const double tick_ms = timer_tick_ms(link_.sync_delays_ms());
+    if (tick_ms >= REPLY_DELAY_WORTH_A_NOTE_MS) {
+        std::snprintf(text, sizeof text,
+                      "note: a timer of the adapter (about %.0f ms) hides how long each erase took; %zu erases "
+                      "give the older flash at least %.0f ms",
+                      tick_ms, replies_ms.size(), static_cast<double>(replies_ms.size()) * SHORTEST_MASS_ERASE_MS);
+        console_.say(text);
+    } else {
         console_.say("warning: the loader answered each erase sooner than an erase takes; the flash may be partly "
                      "erased (the verify pass finds that)");
+    }
     return true;
 }
 
@@ -147,8 +183,32 @@ bool LoaderActions::recover_after_speed_change(const Bytes& password) {
     return unlock(password);
 }
 
+// Each frame waits for two replies (the sync's and its own), each as late as the others.
+void LoaderActions::note_reply_delay(std::size_t frames) {
+    const double delay_ms = link_.typical_reply_delay_ms();
+    if (delay_ms < REPLY_DELAY_WORTH_A_NOTE_MS || noted_delay_) return;
+    noted_delay_ = true;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "note: the loader's replies reach this computer %.0f ms late (a USB adapter's latency timer%s), "
+                  "about %.0f s of this run; ",
+                  delay_ms, link_.low_latency() ? ", still after asking for low latency" : "",
+                  2.0 * static_cast<double>(frames) * delay_ms / 1000);
+    console_.say(text + latency_timer_advice());
+}
+
+double LoaderActions::seconds_since(PortClock::time_point start) {
+    return std::chrono::duration<double>(link_.now() - start).count();
+}
+
+void LoaderActions::finish_pass(const char* action, std::size_t bytes, PortClock::time_point start) {
+    const double seconds = seconds_since(start);
+    rates_.push_back({action, seconds > 0 ? static_cast<double>(bytes) / seconds : 0});
+}
+
 bool LoaderActions::program(const std::vector<WriteBlock>& blocks) {
     const std::size_t total = total_bytes(blocks);
+    const PortClock::time_point start = link_.now();
     std::size_t done = 0;
     for (const WriteBlock& block : blocks) {
         const Bytes frame =
@@ -156,13 +216,15 @@ bool LoaderActions::program(const std::vector<WriteBlock>& blocks) {
         if (link_.command(frame, WRITE_BUSY_MS).reply != Reply::ack)
             return fail(link_.failure_reason() + at_address("writing", block.address));
         done += block.bytes.size();
-        console_.show_progress("Programming", done, total);
+        console_.show_progress("Programming", done, total, seconds_since(start));
     }
+    finish_pass("programming", total, start);
     return true;
 }
 
 bool LoaderActions::verify(const std::vector<WriteBlock>& blocks) {
     const std::size_t total = total_bytes(blocks);
+    const PortClock::time_point start = link_.now();
     std::size_t done = 0;
     for (const WriteBlock& block : blocks) {
         const Answer answer = link_.read_block(block.address, block.bytes.size());
@@ -176,8 +238,9 @@ bool LoaderActions::verify(const std::vector<WriteBlock>& blocks) {
             }
         }
         done += block.bytes.size();
-        console_.show_progress("Verifying", done, total);
+        console_.show_progress("Verifying", done, total, seconds_since(start));
     }
+    finish_pass("verifying", total, start);
     return true;
 }
 

@@ -18,14 +18,33 @@ constexpr double MASS_ERASE_NEEDS_MS = 200;  // the cumulative erase time the ol
 // tenth more is asked for; more erasing is harmless.
 constexpr double MASS_ERASE_TARGET_MS = 1.1 * MASS_ERASE_NEEDS_MS;
 constexpr std::size_t MASS_ERASE_MAX_COMMANDS = 30;
+constexpr double SHORTEST_MASS_ERASE_MS = 17.2;  // one command on the version 1.10 parts, the shortest documented
+// Replies later than this, typically, are worth a note: a USB adapter's
+// latency timer, not the line or this computer.
+constexpr double REPLY_DELAY_WORTH_A_NOTE_MS = 4;
+
+// A pass over the image and how fast it went.
+struct PassRate {
+    const char* action;  // "programming", "verifying"
+    double bytes_per_second;
+};
+
+// How long a USB adapter may hold a reply back, as the syncs' delays show it:
+// its timer's tick spreads them evenly, so twice their median above their
+// least. 0 on a line without such a timer.
+[[nodiscard]] double timer_tick_ms(const std::vector<double>& sync_delays_ms);
 
 // The erase time the flash has had from mass erases whose replies came
 // `erase_replies_ms` after their frames went out. The loader answers an
 // erase when it is over, so one erase lasted its reply's latency less the
-// line's own delays (`sync_ms`, the latency of a sync, which costs the
-// loader no time) and less the erase frame's time on the wire beyond the
-// sync's (`frame_ms`). Delays only ever add, so the least delayed reply counts.
-[[nodiscard]] double erase_time_ms(const std::vector<double>& erase_replies_ms, double sync_ms, double frame_ms);
+// bytes' time on the wire (`frame_ms`, the frame and its ACK) and less the
+// line's own delay. Delays only ever add, so the least delayed reply counts,
+// less the least delay of a sync (`sync_delays_ms`, which cost the loader
+// no time). A USB adapter passes replies on at the ticks of its timer, so a
+// reply can come up to a tick late whatever the least delay was: the tick
+// is taken off too. What is left is never more than the erase really had.
+[[nodiscard]] double erase_time_ms(const std::vector<double>& erase_replies_ms,
+                                   const std::vector<double>& sync_delays_ms, double frame_ms);
 
 class LoaderActions {
   public:
@@ -45,8 +64,12 @@ class LoaderActions {
     // The fastest documented rate the loader, the port and --speed allow;
     // false only when the loader was lost on the way and could not be had back.
     [[nodiscard]] bool choose_speed(const Bytes& password);
+    // Once, before the first pass: when the loader's replies come late, what
+    // that costs the `frames` still to come and how to lower it here.
+    void note_reply_delay(std::size_t frames);
     [[nodiscard]] bool program(const std::vector<WriteBlock>& blocks);
     [[nodiscard]] bool verify(const std::vector<WriteBlock>& blocks);
+    const std::vector<PassRate>& pass_rates() const { return rates_; }
     // False when the port cannot drive RST (or failed to): the firmware then
     // starts when the programming switches are turned off.
     [[nodiscard]] bool start_firmware();
@@ -57,10 +80,14 @@ class LoaderActions {
   private:
     bool fail(const std::string& why);
     bool recover_after_speed_change(const Bytes& password);
+    double seconds_since(PortClock::time_point start);
+    void finish_pass(const char* action, std::size_t bytes, PortClock::time_point start);
 
     LoaderLink& link_;
     const ProgrammerRequest& request_;
     Console& console_;
     LoaderIdentity loader_;
+    std::vector<PassRate> rates_;
+    bool noted_delay_ = false;
     std::string failure_;
 };

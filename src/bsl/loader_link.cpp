@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <numeric>
 
 namespace {
 
@@ -20,6 +21,12 @@ LoaderLink::LoaderLink(SerialPort& port, bool invert_dtr, bool invert_rts)
 // 11 bits a byte: start, 8 data, parity, stop.
 double LoaderLink::wire_ms(std::size_t bytes) const {
     return static_cast<double>(bytes) * 11000.0 / static_cast<double>(baud_);
+}
+
+double LoaderLink::typical_reply_delay_ms() const {
+    if (sync_delays_ms_.empty()) return 0;
+    return std::accumulate(sync_delays_ms_.begin(), sync_delays_ms_.end(), 0.0) /
+           static_cast<double>(sync_delays_ms_.size());
 }
 
 void LoaderLink::pause(double ms) { port_.sleep_until(port_.now() + after_ms(ms)); }
@@ -129,7 +136,7 @@ Reply LoaderLink::synchronise() {
             outcome = fail(Reply::silent, STOPPED_ANSWERING);
             continue;
         }
-        shortest_sync_ms_ = std::min(shortest_sync_ms_, latency_ms);
+        sync_delays_ms_.push_back(std::max(0.0, latency_ms - wire_ms(2)));
         if (got.bytes[0] == BSL_ACK && !got.line_error) {
             in_sync_ = true;
             return Reply::ack;

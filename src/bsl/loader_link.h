@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bsl/bsl_protocol.h"
 #include "serial_link/serial_port.h"
@@ -80,9 +81,18 @@ class LoaderLink {
     unsigned baud() const { return baud_; }
     // How long `bytes` take on the wire at the present speed.
     double wire_ms(std::size_t bytes) const;
-    // The quickest answer to a sync so far: the delays of the adapter and of
-    // this computer, which the loader's own time does not include.
-    double shortest_sync_ms() const { return shortest_sync_ms_; }
+    // How late each answer to a sync came, less its bytes' time on the wire:
+    // the delays of the adapter and of this computer, which cost the loader
+    // no time.
+    const std::vector<double>& sync_delays_ms() const { return sync_delays_ms_; }
+    // How late the loader's replies reach this computer, on average (a USB
+    // adapter's timer delays some little and some a whole tick); 0 before any.
+    double typical_reply_delay_ms() const;
+    // Nothing is sent for `ms` from now (on top of the turnaround).
+    void hold_off(double ms) { keep_quiet_for(ms); }
+    // Whether the port got the low latency its line asks for.
+    bool low_latency() const { return port_.low_latency_in_effect(); }
+    PortClock::time_point now() { return port_.now(); }
     const std::string& failure_reason() const { return failure_; }
 
   private:
@@ -113,6 +123,6 @@ class LoaderLink {
     bool in_sync_ = false;  // a sync was acknowledged: a frame must come next
     PortClock::time_point quiet_until_;  // nothing is sent before this
     PortClock::time_point sent_at_;      // when the latest sync or frame went out
-    double shortest_sync_ms_ = 1e9;
+    std::vector<double> sync_delays_ms_;
     std::string failure_;
 };

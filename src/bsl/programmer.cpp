@@ -13,6 +13,7 @@ LineSettings loader_line() {
     line.hang_up_on_close = false;
     line.drain_output_on_close = true;
     line.restore_settings_on_close = true;
+    line.low_latency = true;  // every frame waits for two replies, each held up by a USB adapter's timer
     return line;
 }
 
@@ -40,13 +41,16 @@ bool ProgrammerSession::run_actions(LoaderActions& actions, const FlashImage& im
         actions.warn_about_known_problems();
         if (!actions.choose_speed(password)) return false;
     }
+    if (request_.program || request_.verify)
+        actions.note_reply_delay((request_.program ? blocks.size() : 0) + (request_.verify ? blocks.size() : 0));
     if (request_.program && !actions.program(blocks)) return false;
     if (request_.verify && !actions.verify(blocks)) return false;
     started = request_.reset && actions.start_firmware();
     return true;
 }
 
-void ProgrammerSession::report_done(const FlashImage& image, double seconds, bool started) {
+void ProgrammerSession::report_done(const FlashImage& image, double seconds, bool started,
+                                     const std::vector<PassRate>& rates) {
     std::string done;
     for (const auto& action : {std::make_pair(request_.erase, "erased"), std::make_pair(request_.program, "programmed"),
                                std::make_pair(request_.verify, "verified"), std::make_pair(started, "started")})
@@ -54,7 +58,13 @@ void ProgrammerSession::report_done(const FlashImage& image, double seconds, boo
     char text[256];
     std::snprintf(text, sizeof text, "BSL: done: %s; %s (%zu bytes) on %s in %.1f s", done.c_str(),
                   request_.image_path.c_str(), image.size(), request_.port_name.c_str(), seconds);
-    console_.say(text);
+    std::string line = text;
+    for (std::size_t i = 0; i < rates.size(); ++i) {
+        std::snprintf(text, sizeof text, "%s%s %.0f bytes/s", i == 0 ? " (" : ", ", rates[i].action,
+                      rates[i].bytes_per_second);
+        line += text;
+    }
+    console_.say(line + (rates.empty() ? "" : ")"));
     if (request_.reset && !started)
         console_.say("BSL: the firmware starts when the programming switches are turned off (" + request_.port_name +
                      " cannot drive RST)");
@@ -84,6 +94,6 @@ int ProgrammerSession::run() {
         console_.say("BSL: failed: " + actions.failure_reason());
         return 1;
     }
-    report_done(image, std::chrono::duration<double>(port_.now() - start).count(), started);
+    report_done(image, std::chrono::duration<double>(port_.now() - start).count(), started, actions.pass_rates());
     return 0;
 }

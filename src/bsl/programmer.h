@@ -27,7 +27,8 @@ class ProgrammerSession {
   private:
     [[nodiscard]] bool check_image(FlashImage& image);
     [[nodiscard]] bool run_actions(LoaderActions& actions, const FlashImage& image, bool& started);
-    void report_done(const FlashImage& image, double seconds, bool started);
+    // The last line: what was done, and how fast each pass went.
+    void report_done(const FlashImage& image, double seconds, bool started, const std::vector<PassRate>& rates);
 
     ProgrammerRequest request_;
     Console console_;

@@ -3,6 +3,8 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
+#include <string>
+
 #include "serial_link/port_system_posix.h"
 
 namespace {
@@ -10,6 +12,11 @@ namespace {
 constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
 
 }  // namespace
+
+std::string latency_timer_advice() {
+    return "set the adapter's latency timer to 1 ms: as root, echo 1 > "
+           "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer (your adapter's name for ttyUSB0)";
+}
 
 int PortSystem::get_low_latency(int fd, bool& on) {
     serial_struct info{};

@@ -4,7 +4,13 @@
 #include <IOKit/serial/ioss.h>
 #include <sys/ioctl.h>
 
+#include <string>
+
 #include "serial_link/port_system_posix.h"
+
+std::string latency_timer_advice() {
+    return "set the latency timer of the adapter's driver to 1 ms (in the driver's settings)";
+}
 
 int PortSystem::get_low_latency(int, bool& on) {
     on = false;

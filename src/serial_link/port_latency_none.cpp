@@ -1,7 +1,12 @@
 // Systems without a known low-latency request: the line is used as it is.
 #include <cerrno>
+#include <string>
 
 #include "serial_link/port_system_posix.h"
+
+std::string latency_timer_advice() {
+    return "set the latency timer of the adapter's driver to 1 ms (in the driver's settings)";
+}
 
 int PortSystem::get_low_latency(int, bool&) {
     errno = ENOTTY;

@@ -75,6 +75,9 @@ enum class CloseStatus { ok, failed, not_open };
 class PortSystem;
 PortSystem& real_port_system();
 
+// What a user of this system does to set a USB adapter's latency timer to 1 ms.
+std::string latency_timer_advice();
+
 class SerialPort {
   public:
     explicit SerialPort(PortSystem& system = real_port_system());

@@ -227,6 +227,11 @@ void NativePort::undo_open() {
 
 bool NativePort::settings_drive_modem_lines() const { return true; }
 
+std::string latency_timer_advice() {
+    return "set its Latency Timer to 1 ms: Device Manager, Ports (COM & LPT), the adapter, Port Settings, "
+           "Advanced (an administrator can)";
+}
+
 // The latency timer of a USB adapter is a setting of its driver here, which
 // only an administrator can change (Device Manager); nothing to ask for.
 Call NativePort::request_low_latency() { return d_->failed(PortStep::apply_settings, "not offered on Windows"); }

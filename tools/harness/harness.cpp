@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -220,8 +221,28 @@ RunResult run_k210prog_with_bsl(const std::string& dir, const std::string& input
     return run_with_programmer(dir, input, wine_build() ? wine_build() : BSL_DIR, {});
 }
 
-LinesToSimulator::LinesToSimulator(const std::string& fifo, bool dtr_without_inverter)
-    : fifo_(open(fifo.c_str(), O_WRONLY | O_CLOEXEC)), flip_dtr_(dtr_without_inverter) {}
+LinesToSimulator::LinesToSimulator(const std::string& fifo, const AdapterOptions& adapter)
+    : fifo_(open(fifo.c_str(), O_WRONLY | O_CLOEXEC)), adapter_(adapter) {}
+
+int LinesToSimulator::send(const std::string& event) {
+    return write(fifo_, event.data(), event.size()) == static_cast<ssize_t>(event.size()) ? 0 : -1;
+}
+
+int LinesToSimulator::get_low_latency(int, bool& on) {
+    on = low_latency;
+    if (adapter_.offers_low_latency) return 0;
+    errno = ENOTTY;
+    return -1;
+}
+
+int LinesToSimulator::set_low_latency(int, bool on) {
+    if (!adapter_.offers_low_latency) {
+        errno = ENOTTY;
+        return -1;
+    }
+    low_latency = on;
+    return send(std::string("LATENCY ") + (on ? "1" : "0") + "\n");
+}
 
 LinesToSimulator::~LinesToSimulator() { close(fifo_); }
 
@@ -229,14 +250,13 @@ int LinesToSimulator::modem_lines(int, unsigned long request, int lines) {
     const bool on = request == TIOCMBIS;
     if (lines & TIOCM_DTR) dtr = on;
     if (lines & TIOCM_RTS) rts = on;
-    const std::string event =
-        "DTR " + std::to_string((dtr != flip_dtr_) ? 1 : 0) + " RTS " + std::to_string(rts ? 1 : 0) + "\n";
-    return write(fifo_, event.data(), event.size()) == static_cast<ssize_t>(event.size()) ? 0 : -1;
+    return send("DTR " + std::to_string((dtr != adapter_.dtr_without_inverter) ? 1 : 0) + " RTS " +
+                std::to_string(rts ? 1 : 0) + "\n");
 }
 
 SessionResult run_session_with_lines(const std::string& fifo, const ProgrammerRequest& request,
-                                     bool dtr_without_inverter) {
-    LinesToSimulator system(fifo, dtr_without_inverter);
+                                     const AdapterOptions& adapter) {
+    LinesToSimulator system(fifo, adapter);
     std::FILE* out = std::tmpfile();
     SessionResult result;
     const auto start = std::chrono::steady_clock::now();

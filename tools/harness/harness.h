@@ -74,20 +74,35 @@ RunResult run_k210prog(const std::string& dir, const std::string& input,
 // k210prog with the real programmer BSL.EXE.
 RunResult run_k210prog_with_bsl(const std::string& dir, const std::string& input);
 
+// The adapter between the programmer and the simulated analyzer.
+struct AdapterOptions {
+    bool dtr_without_inverter = false;
+    // The system lets a program ask the adapter's driver for low latency, as
+    // Linux does; on Windows it is a setting of the driver.
+    bool offers_low_latency = true;
+};
+
 // A pseudo-terminal has no modem lines, so the port's DTR and RTS go to the
 // simulator through its FIFO (k210sim --lines), as the usual adapter would
-// carry them to the analyzer's RST and TEST pins; the rest of the port is
-// the real pseudo-terminal.
+// carry them to the analyzer's RST and TEST pins, and so does a request for
+// low latency to the adapter's driver; the rest of the port is the real
+// pseudo-terminal.
 class LinesToSimulator : public PortSystem {
   public:
-    explicit LinesToSimulator(const std::string& fifo, bool dtr_without_inverter = false);
+    LinesToSimulator(const std::string& fifo, const AdapterOptions& adapter);
     ~LinesToSimulator() override;
+    LinesToSimulator(const LinesToSimulator&) = delete;
+    LinesToSimulator& operator=(const LinesToSimulator&) = delete;
     int modem_lines(int fd, unsigned long request, int lines) override;
+    int get_low_latency(int fd, bool& on) override;
+    int set_low_latency(int fd, bool on) override;
     bool dtr = false, rts = false;  // as the port drives them
+    bool low_latency = false;       // as the driver is set
 
   private:
+    int send(const std::string& event);
     int fifo_;
-    bool flip_dtr_;
+    AdapterOptions adapter_;
 };
 
 struct SessionResult {
@@ -100,4 +115,4 @@ struct SessionResult {
 // The programmer's session, run in this process in the working folder,
 // with its modem lines going to the simulator's FIFO.
 SessionResult run_session_with_lines(const std::string& fifo, const ProgrammerRequest& request,
-                                     bool dtr_without_inverter = false);
+                                     const AdapterOptions& adapter = {});

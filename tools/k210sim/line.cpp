@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 
 #include "sim.h"
@@ -124,6 +125,23 @@ void Line::transmit(const std::string& bytes, double ms_per_byte) const {
         add_ms(next, ms_per_byte);
         sleep_until(next);
         write_all(master_, &bytes[i], 1);
+    }
+}
+
+void Line::transmit_through_usb(const std::string& bytes, double ms_per_byte, double tick_ms) const {
+    constexpr std::size_t PACKET = 62;  // data bytes the adapter sends in one packet
+    double at = elapsed_ms();
+    std::string waiting;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        at += ms_per_byte;  // this byte has reached the adapter
+        waiting += bytes[i];
+        const double tick = (std::floor(at / tick_ms) + 1) * tick_ms;
+        const bool more_before_the_tick = i + 1 < bytes.size() && at + ms_per_byte <= tick;
+        if (waiting.size() < PACKET && more_before_the_tick) continue;
+        const double passed_on = waiting.size() >= PACKET ? at : tick;
+        if (passed_on > elapsed_ms()) sleep_ms(passed_on - elapsed_ms());
+        write_all(master_, waiting.data(), waiting.size());
+        waiting.clear();
     }
 }
 

@@ -124,6 +124,11 @@ void Loader::modem_lines(bool dtr, bool rts) {
     entry_pin_high_ = pin_high;
 }
 
+void Loader::host_latency(bool low) {
+    host_low_latency_ = low;
+    line_.log("LATENCY", low ? "low (1 ms)" : "the adapter's default");
+}
+
 // Works on a frame only once it could have crossed a real line, replies
 // when the work is done, and notes a host that sends while the loader is
 // still busy (the line is half duplex).
@@ -138,7 +143,12 @@ void Loader::reply(const std::string& bytes, double processing_ms) {
     line_.sleep_ms(processing_ms);
     if (line_.input_pending()) line_.log("LOADER", "busy: the host sent while the loader was still working");
     line_.sleep_ms(options_.adapter_latency_ms);  // the adapter holds the bytes back a while
-    line_.transmit(bytes, options_.slow ? ms_per_byte() : 0);
+    const double pace = options_.slow ? ms_per_byte() : 0;
+    if (options_.usb_latency_ms > 0) {
+        line_.transmit_through_usb(bytes, pace, host_low_latency_ ? 1.0 : options_.usb_latency_ms);
+    } else {
+        line_.transmit(bytes, pace);
+    }
 }
 
 // The flash is erased for as long as the erase really took.

@@ -5,7 +5,8 @@
 // and, when a byte 0x80 comes (the programming switches are on), answers as
 // the microcontroller's bootstrap loader with a model of its flash. A
 // pseudo-terminal has no modem lines; with --lines, the host's DTR and RTS
-// come through a FIFO instead, and only they start the loader. It logs
+// come through a FIFO instead, and so does
+// its request for low latency to a USB adapter's driver (--usb-latency models one), and only they start the loader. It logs
 // queries, set commands and programming with timestamps (milliseconds on
 // the monotonic clock since start). On SIGTERM or SIGINT it logs its final
 // state ("FINAL NAME value", "PROGRAMMED ...") and removes the link.
@@ -53,6 +54,7 @@ bool parse_options(int argc, char** argv, SimOptions& o) {
         else if (a == "--loader-stop-after-blocks" && v) o.stop_after_blocks = std::atoi(v);
         else if (a == "--bad-cell" && v) o.bad_cell = std::strtol(v, nullptr, 16);
         else if (a == "--adapter-latency" && v) o.adapter_latency_ms = std::atof(v);
+        else if (a == "--usb-latency" && v) o.usb_latency_ms = std::atof(v);
         else if (a == "--baud-refuse-at" && v) o.baud_refuse_at = static_cast<unsigned>(std::atoi(v));
         else {
             used_value = false;
@@ -86,7 +88,7 @@ void usage() {
                  "               [--loader-silent] [--loader-no-write-check] [--loader-nak-once]\n"
                  "               [--loader-corrupt-once] [--loader-bad-sync-once]\n"
                  "               [--loader-stop-after-blocks N] [--bad-cell HEXADDR] [--adapter-latency MS]\n"
-                 "               [--baud-refuse] [--baud-refuse-at BAUD] [--baud-silent]\n");
+                 "               [--baud-refuse] [--baud-refuse-at BAUD] [--baud-silent] [--usb-latency MS]\n");
 }
 
 // The host's modem lines, one event a line: "DTR 1 RTS 0".
@@ -104,10 +106,13 @@ void take_line_events(int lines, std::string& pending, Loader& loader, std::stri
     pending.append(buf, static_cast<std::size_t>(n));
     std::size_t nl;
     while ((nl = pending.find('\n')) != std::string::npos) {
-        int dtr = 0, rts = 0;
-        if (std::sscanf(pending.substr(0, nl).c_str(), "DTR %d RTS %d", &dtr, &rts) == 2) {
+        int dtr = 0, rts = 0, low = 0;
+        const std::string event = pending.substr(0, nl);
+        if (std::sscanf(event.c_str(), "DTR %d RTS %d", &dtr, &rts) == 2) {
             if (!dtr) text.clear();  // a reset clears whatever the chip was receiving
             loader.modem_lines(dtr != 0, rts != 0);
+        } else if (std::sscanf(event.c_str(), "LATENCY %d", &low) == 1) {
+            loader.host_latency(low != 0);
         }
         pending.erase(0, nl + 1);
     }

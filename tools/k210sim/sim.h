@@ -41,6 +41,7 @@ struct SimOptions {
     int stop_after_blocks = -1;    // the loader stops answering after so many write blocks
     long bad_cell = -1;            // a flash cell that does not keep what is written to it
     double adapter_latency_ms = 0; // the loader's replies reach the host this much later (a USB adapter)
+    double usb_latency_ms = 0;     // a USB adapter's latency timer for the loader's replies (0: a bare line)
     bool baud_refuse = false;      // the speed change is refused
     unsigned baud_refuse_at = 0;   // the speed change to this rate is refused
     bool baud_silent = false;      // after acknowledging a speed change it answers no more
@@ -58,6 +59,10 @@ class Line {
     void log(const char* kind, const std::string& text) const;
     // Sends bytes at once, or one per character time as a real line would.
     void transmit(const std::string& bytes, double ms_per_byte) const;
+    // As they reach the host through a USB adapter: the adapter passes on
+    // what it has received when 62 bytes are waiting, or at the next tick of
+    // its latency timer, whichever comes first.
+    void transmit_through_usb(const std::string& bytes, double ms_per_byte, double tick_ms) const;
     bool input_pending() const;
     // What the program on the other side has set: its speed, and whether
     // closing the port drops the modem lines (HUPCL).
@@ -109,6 +114,8 @@ class Loader {
     // The host's DTR and RTS as they reach the pins through the usual
     // adapter: DTR asserted holds RST high, RTS asserted holds TEST (TCK) low.
     void modem_lines(bool dtr, bool rts);
+    // The host asked its adapter's driver for low latency (1 ms ticks), or for its default.
+    void host_latency(bool low);
     bool active() const { return active_; }
     void report() const;
 
@@ -149,6 +156,7 @@ class Loader {
     // The pins, when the host's modem lines are known.
     bool pins_known_ = false, reset_high_ = true, entry_pin_high_ = false;
     int entry_edges_ = 0;
+    bool host_low_latency_ = false;
 };
 
 constexpr double TEXT_MS_PER_BYTE = 10.0 / 9.6;    // 8N1 at 9600 baud
