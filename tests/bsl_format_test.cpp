@@ -7,6 +7,9 @@
 #include "bsl/bsl_protocol.h"
 #include "bsl/ti_txt.h"
 
+using namespace k210;
+using namespace k210::bsl;
+
 namespace {
 
 FlashImage image_of(const std::vector<ImageRun>& runs) {

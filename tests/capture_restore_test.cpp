@@ -16,6 +16,10 @@
 #include "settings/query_table.h"
 #include "settings/restore.h"
 
+using namespace k210;
+using namespace k210::harness;
+using namespace k210::test;
+
 namespace {
 
 using Lines = std::vector<std::string>;

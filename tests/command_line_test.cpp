@@ -8,6 +8,9 @@
 
 #include "harness.h"
 
+using namespace k210;
+using namespace k210::harness;
+
 namespace {
 
 const std::string K210PROG = K210PROG_PATH;

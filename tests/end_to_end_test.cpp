@@ -12,6 +12,10 @@
 
 #include "harness.h"
 
+using namespace k210;
+using namespace k210::bsl;
+using namespace k210::harness;
+
 namespace {
 
 using Lines = std::vector<std::string>;

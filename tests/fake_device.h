@@ -17,6 +17,8 @@
 
 #include "serial_link/port_system_posix.h"
 
+namespace k210::test {
+
 constexpr int FD = 42;
 
 class FakeDevice : public PortSystem {
@@ -194,3 +196,5 @@ class FakeDevice : public PortSystem {
         return static_cast<ssize_t>(n);
     }
 };
+
+}  // namespace k210::test

@@ -17,6 +17,9 @@
 #include "bsl/programmer.h"
 #include "serial_link/port_system_posix.h"
 
+using namespace k210;
+using namespace k210::bsl;
+
 namespace {
 
 enum class Fault { none, silent, late, nak, bad_byte, parity_error, damaged_block, hang_up };

@@ -7,6 +7,8 @@
 #include "console/console.h"
 #include "procedure/reprogramming.h"
 
+using namespace k210;
+
 namespace {
 
 // Puts `text` on standard input, as if typed, followed by the end of input.

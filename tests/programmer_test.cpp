@@ -20,6 +20,10 @@
 #include "bsl/ti_txt.h"
 #include "harness.h"
 
+using namespace k210;
+using namespace k210::bsl;
+using namespace k210::harness;
+
 namespace {
 
 // An image of `size` bytes from 0x1100, with the vectors the simulator's

@@ -18,6 +18,9 @@
 #include "serial_link/serial_link.h"
 #include "serial_link/standard_streams.h"
 
+using namespace k210;
+using namespace k210::harness;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -18,6 +18,9 @@
 #include "serial_link/serial_link.h"
 #include "serial_link/serial_port.h"
 
+using namespace k210;
+using namespace k210::test;
+
 namespace {
 
 const PortName COM3 = *PortName::from_text("COM3");

@@ -13,6 +13,8 @@
 #include "serial_link/port_system_win32.h"
 #include "serial_link/serial_link.h"
 
+using namespace k210;
+
 namespace {
 
 using Calls = std::vector<std::string>;

@@ -16,6 +16,9 @@
 #include "settings/query_table.h"
 #include "settings/settings_store.h"
 
+using namespace k210;
+using namespace k210::harness;
+
 namespace {
 
 // A temporary folder that is the working folder while the test runs.

@@ -10,6 +10,8 @@
 #include "settings/settings_store.h"
 #include "procedure/reprogramming.h"
 
+using namespace k210;
+
 namespace {
 
 using Lines = std::vector<std::string>;

@@ -48,9 +48,9 @@ int status_for_run(int run) {
 
 // Whether the port could be taken for exclusive use right now.
 const char* port_state(const char* port_name) {
-    const std::optional<PortName> name = port_name ? PortName::from_text(port_name) : std::nullopt;
+    const std::optional<k210::PortName> name = port_name ? k210::PortName::from_text(port_name) : std::nullopt;
     if (!name) return "none";
-    const std::string path = port_device(*name).path;
+    const std::string path = k210::port_device(*name).path;
 #ifdef _WIN32
     HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);

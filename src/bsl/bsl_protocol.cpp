@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace k210::bsl {
+
 void bsl_checksum(const std::uint8_t* bytes, std::size_t length, std::uint8_t& low, std::uint8_t& high) {
     std::uint8_t even = 0, odd = 0;
     for (std::size_t i = 0; i < length; ++i) (i % 2 == 0 ? even : odd) ^= bytes[i];
@@ -107,3 +109,5 @@ bool speed_setting_for(const LoaderIdentity& loader, unsigned baud, SpeedSetting
 Bytes speed_frame(const SpeedSetting& setting) {
     return make_frame(BSL_CHANGE_BAUD, static_cast<std::uint16_t>(setting.d1 | setting.d2 << 8), setting.d3);
 }
+
+}  // namespace k210::bsl

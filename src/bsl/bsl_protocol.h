@@ -8,6 +8,8 @@
 
 #include "bsl/flash_image.h"
 
+namespace k210::bsl {
+
 constexpr std::uint8_t BSL_SYNC = 0x80;
 constexpr std::uint8_t BSL_HEADER = 0x80;
 constexpr std::uint8_t BSL_ACK = 0x90;
@@ -78,3 +80,5 @@ struct SpeedSetting {
 bool speed_setting_for(const LoaderIdentity& loader, unsigned baud, SpeedSetting& setting);
 // The change-baud-rate frame: D1 in AL, D2 in AH, D3 in LL.
 Bytes speed_frame(const SpeedSetting& setting);
+
+}  // namespace k210::bsl

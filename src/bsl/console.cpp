@@ -1,5 +1,7 @@
 #include "bsl/console.h"
 
+namespace k210::bsl {
+
 Console::Console(std::FILE* out) : out_(out), terminal_(stream_is_terminal(out)) {}
 
 void Console::say(const std::string& line) {
@@ -25,3 +27,5 @@ void Console::show_progress(const char* action, std::size_t done, std::size_t to
 void Console::end_progress() {
     if (terminal_) std::fprintf(out_, "\n");
 }
+
+}  // namespace k210::bsl

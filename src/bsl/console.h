@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+namespace k210::bsl {
+
 // True when `stream` is a terminal.
 bool stream_is_terminal(std::FILE* stream);
 
@@ -25,3 +27,5 @@ class Console {
     std::string action_;  // the action whose progress is shown
     int shown_step_ = -1;  // tens of percent of it shown so far
 };
+
+}  // namespace k210::bsl

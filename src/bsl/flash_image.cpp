@@ -1,5 +1,7 @@
 #include "bsl/flash_image.h"
 
+namespace k210::bsl {
+
 namespace {
 
 constexpr int ABSENT = -1;
@@ -41,3 +43,5 @@ bool FlashImage::operator==(const FlashImage& other) const {
         if (holds(address) != other.holds(address) || byte_at(address) != other.byte_at(address)) return false;
     return true;
 }
+
+}  // namespace k210::bsl

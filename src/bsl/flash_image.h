@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace k210::bsl {
+
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t ADDRESS_SPACE = 0x10000;  // the loader addresses 64 KiB
@@ -53,3 +55,5 @@ class FlashImage {
     std::size_t size_ = 0;
     int end_line_ = 0;
 };
+
+}  // namespace k210::bsl

@@ -4,6 +4,8 @@
 
 #include "bsl/bsl_protocol.h"
 
+namespace k210::bsl {
+
 namespace {
 
 const char* region_of(std::uint32_t address) {
@@ -41,3 +43,5 @@ std::string image_problem(const FlashImage& image, const std::string& name, bool
                    "password, and a wrong password can make a loader erase the whole flash";
     return "";
 }
+
+}  // namespace k210::bsl

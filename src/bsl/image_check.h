@@ -7,6 +7,8 @@
 
 #include "bsl/flash_image.h"
 
+namespace k210::bsl {
+
 constexpr std::uint32_t FLASH_START = 0x1000;  // information memory, then main flash up to FFFF
 constexpr std::uint32_t RESET_VECTOR = 0xFFFE;
 
@@ -15,3 +17,5 @@ constexpr std::uint32_t RESET_VECTOR = 0xFFFE;
 // it may. `erase`: m is asked for; `unlock`: the image's vectors will be
 // the password (p or v without m).
 std::string image_problem(const FlashImage& image, const std::string& name, bool erase, bool unlock);
+
+}  // namespace k210::bsl

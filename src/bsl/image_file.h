@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+namespace k210::bsl {
+
 enum class FileRead {
     ok,
     cannot_open,  // missing, or not readable
@@ -21,3 +23,5 @@ struct FileText {
 
 // Reads the whole regular file at `path` when it holds at most `limit` bytes.
 [[nodiscard]] FileText read_regular_file(const std::string& path, std::size_t limit);
+
+}  // namespace k210::bsl

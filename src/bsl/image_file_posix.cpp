@@ -7,6 +7,8 @@
 
 #include "bsl/image_file.h"
 
+namespace k210::bsl {
+
 namespace {
 
 const char* kind_of(mode_t mode) {
@@ -47,3 +49,5 @@ FileText read_regular_file(const std::string& path, std::size_t limit) {
     close(fd);
     return file;
 }
+
+}  // namespace k210::bsl

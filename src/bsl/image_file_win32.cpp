@@ -3,6 +3,8 @@
 #include "bsl/image_file.h"
 #include "serial_link/port_system_win32.h"
 
+namespace k210::bsl {
+
 namespace {
 
 const char* kind_of(DWORD file_type) {
@@ -48,3 +50,5 @@ FileText read_regular_file(const std::string& path, std::size_t limit) {
     CloseHandle(file);
     return read;
 }
+
+}  // namespace k210::bsl

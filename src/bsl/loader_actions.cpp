@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+namespace k210::bsl {
+
 namespace {
 
 const char* const SILENT_LOADER = "no answer from the bootstrap loader: are the programming switches on?";
@@ -249,3 +251,5 @@ bool LoaderActions::start_firmware() {
     console_.say("Starting the analyzer's firmware...");
     return link_.start_firmware() == PortResult::ok;
 }
+
+}  // namespace k210::bsl

@@ -13,6 +13,8 @@
 #include "bsl/loader_link.h"
 #include "bsl/request.h"
 
+namespace k210::bsl {
+
 constexpr double MASS_ERASE_NEEDS_MS = 200;  // the cumulative erase time the older flash needs
 // A measurement on a busy computer can run a few milliseconds long, so a
 // tenth more is asked for; more erasing is harmless.
@@ -91,3 +93,5 @@ class LoaderActions {
     bool noted_delay_ = false;
     std::string failure_;
 };
+
+}  // namespace k210::bsl

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numeric>
 
+namespace k210::bsl {
+
 namespace {
 
 const char* const STOPPED_ANSWERING = "the bootstrap loader stopped answering";
@@ -222,3 +224,5 @@ PortResult LoaderLink::return_to_9600() {
     baud_ = 9600;
     return PortResult::ok;
 }
+
+}  // namespace k210::bsl

@@ -13,6 +13,8 @@
 #include "bsl/bsl_protocol.h"
 #include "serial_link/serial_port.h"
 
+namespace k210::bsl {
+
 enum class Reply {
     ack,      // acknowledged; for a block read, its data came sound
     refused,  // NAK
@@ -126,3 +128,5 @@ class LoaderLink {
     std::vector<double> sync_delays_ms_;
     std::string failure_;
 };
+
+}  // namespace k210::bsl

@@ -11,6 +11,10 @@
 
 namespace {
 
+using k210::PortName;
+using k210::bsl::ProgrammerRequest;
+using k210::bsl::quoted;
+
 const char* const USAGE =
     "usage: BSL.EXE [--invert-dtr] [--invert-rts] [--speed 9600|19200|38400] +LETTERS -cCOMn IMAGE\n";
 
@@ -96,12 +100,12 @@ std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, b
 }  // namespace
 
 int main(int argc, char** argv) {
-    make_standard_streams_valid();
+    k210::make_standard_streams_valid();
     if (asks_for_version(argc, argv)) {
         std::printf("BSL.EXE %s\n", K210_VERSION);
         return 0;
     }
-    ProgrammerRequest request;
+    k210::bsl::ProgrammerRequest request;
     bool help = false;
     const std::string problem = parse_arguments(argc, argv, request, help);
     if (help) {
@@ -112,6 +116,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "BSL.EXE: %s\n%s", problem.c_str(), USAGE);
         return 1;
     }
-    ProgrammerSession session(request);
+    k210::bsl::ProgrammerSession session(request);
     return session.run();
 }

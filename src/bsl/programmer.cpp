@@ -7,6 +7,8 @@
 #include "bsl/quote.h"
 #include "bsl/ti_txt.h"
 
+namespace k210::bsl {
+
 LineSettings loader_line() {
     LineSettings line;
     line.parity = Parity::even;
@@ -97,3 +99,5 @@ int ProgrammerSession::run() {
     report_done(image, std::chrono::duration<double>(port_.now() - start).count(), started, actions.pass_rates());
     return 0;
 }
+
+}  // namespace k210::bsl

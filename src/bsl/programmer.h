@@ -11,6 +11,8 @@
 #include "bsl/request.h"
 #include "serial_link/serial_port.h"
 
+namespace k210::bsl {
+
 // The loader's line: 9600 baud 8E1, DTR and RTS under the programmer's
 // control and kept as they are left when the port closes, so the analyzer
 // stays out of reset once the programmer has ended.
@@ -34,3 +36,5 @@ class ProgrammerSession {
     Console console_;
     SerialPort port_;
 };
+
+}  // namespace k210::bsl

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace k210::bsl {
+
 std::string quoted(const std::string& text) {
     std::string out = "'";
     for (std::size_t i = 0; i < text.size() && i < QUOTE_LIMIT; ++i) {
@@ -16,3 +18,5 @@ std::string quoted(const std::string& text) {
     }
     return out + (text.size() > QUOTE_LIMIT ? "...'" : "'");
 }
+
+}  // namespace k210::bsl

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace k210::bsl {
+
 struct ProgrammerRequest {
     bool erase = false;    // m: mass erase, then the erased device's password
     bool program = false;  // p
@@ -14,3 +16,5 @@ struct ProgrammerRequest {
     std::string port_name;      // COM1 to COM9
     std::string image_path;
 };
+
+}  // namespace k210::bsl

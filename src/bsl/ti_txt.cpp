@@ -6,6 +6,8 @@
 #include "bsl/image_file.h"
 #include "bsl/quote.h"
 
+namespace k210::bsl {
+
 namespace {
 
 int hex_value(char c) {
@@ -128,3 +130,5 @@ std::string write_ti_txt(const FlashImage& image) {
     }
     return text + "q\n";
 }
+
+}  // namespace k210::bsl

@@ -7,6 +7,8 @@
 
 #include "bsl/flash_image.h"
 
+namespace k210::bsl {
+
 // The largest image file read: an image of all 64 KiB takes about 200 KB of
 // TI-TXT, so anything near this is not an image for the analyzer.
 constexpr std::size_t IMAGE_FILE_LIMIT = 4 * 1024 * 1024;
@@ -24,3 +26,5 @@ constexpr std::size_t IMAGE_FILE_LIMIT = 4 * 1024 * 1024;
 
 // The image as TI-TXT text: a section for each run of bytes, 16 bytes a line.
 std::string write_ti_txt(const FlashImage& image);
+
+}  // namespace k210::bsl

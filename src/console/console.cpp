@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace k210 {
+
 namespace {
 
 bool is_blank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -34,3 +36,5 @@ void report_end_of_input() {
     std::fflush(stdout);
     std::fprintf(stderr, "\nk210prog: input ended at the prompt; the run stops here.\n");
 }
+
+}  // namespace k210

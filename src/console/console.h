@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+namespace k210 {
+
 // Shows any pending prompt, skips blanks and line ends, and returns the next
 // character; nothing when standard input has ended. Characters typed after
 // it stay queued for later prompts.
@@ -19,3 +21,5 @@ void report(const std::string& what);
 
 // Tells the user, on standard error, that input ended at a prompt.
 void report_end_of_input();
+
+}  // namespace k210

@@ -45,10 +45,10 @@ bool answered_option(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    make_standard_streams_valid();
+    k210::make_standard_streams_valid();
     if (answered_option(argc, argv)) return 0;
     // Unbuffered, so every prompt and echo is on screen before the program
     // waits, and nothing is held back when the programmer shares the console.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    return exit_status(run_firmware_update());
+    return k210::exit_status(k210::run_firmware_update());
 }

@@ -7,6 +7,8 @@
 
 #include "procedure/reprogramming.h"
 
+namespace k210 {
+
 ProgrammerEnd run_programmer(const char* command_line) {
     std::fflush(stdout);  // the programmer shares the console
     std::fflush(stderr);
@@ -30,3 +32,5 @@ std::optional<std::string> where_the_programmer_is(const char* name) {
     }
     return std::nullopt;
 }
+
+}  // namespace k210

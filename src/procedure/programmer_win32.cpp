@@ -6,6 +6,8 @@
 
 #include "procedure/reprogramming.h"
 
+namespace k210 {
+
 // cmd.exe gives the command's exit status, or -1 when it cannot be started.
 ProgrammerEnd run_programmer(const char* command_line) {
     std::fflush(stdout);  // the programmer shares the console
@@ -20,3 +22,5 @@ std::optional<std::string> where_the_programmer_is(const char* name) {
     if (SearchPathA(nullptr, name, nullptr, MAX_PATH, found, nullptr)) return std::string(found);
     return std::nullopt;
 }
+
+}  // namespace k210

@@ -8,6 +8,8 @@
 #include "settings/query_table.h"
 #include "settings/restore.h"
 
+namespace k210 {
+
 namespace {
 
 enum class PromptStep { ask_again, go_on, ended };
@@ -212,3 +214,5 @@ RunEnd run_reprogramming(const PortName& port, SettingsStore& store,
     if (wait_for_switches_off() == PromptStep::ended) return RunEnd::stopped;
     return reconnect_and_restore(port, store, answers->old_unit);
 }
+
+}  // namespace k210

@@ -10,6 +10,8 @@
 #include "serial_link/serial_link.h"
 #include "settings/settings_store.h"
 
+namespace k210 {
+
 // How a run ends.
 enum class RunEnd {
     complete,  // "Programming Complete!" was reached
@@ -52,3 +54,5 @@ void report_port_opened(const AnalyzerLink& link, const PortName& port);
 // `firmware_version` is what the analyzer's VERS reply said, if anything.
 [[nodiscard]] RunEnd run_reprogramming(const PortName& port, SettingsStore& store,
                                        const std::optional<std::string>& firmware_version);
+
+}  // namespace k210

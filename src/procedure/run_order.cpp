@@ -7,6 +7,8 @@
 #include "settings/capture.h"
 #include "settings/settings_store.h"
 
+namespace k210 {
+
 int exit_status(RunEnd end) {
     switch (end) {
         case RunEnd::complete: return 0;
@@ -91,3 +93,5 @@ RunEnd run_firmware_update() {
     }
     return run_reprogramming(*port, store, capture.firmware_version);
 }
+
+}  // namespace k210

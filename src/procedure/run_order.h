@@ -3,8 +3,12 @@
 
 #include "procedure/reprogramming.h"
 
+namespace k210 {
+
 // The run in the working folder, on this computer's files and ports.
 [[nodiscard]] RunEnd run_firmware_update();
 
 // The program's exit status for how a run ended (see the README).
 int exit_status(RunEnd end);
+
+}  // namespace k210

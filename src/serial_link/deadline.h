@@ -3,6 +3,8 @@
 
 #include <chrono>
 
+namespace k210 {
+
 using PortClock = std::chrono::steady_clock;
 
 // The kernel may let a wait overshoot by a thousandth of its time-out
@@ -29,3 +31,5 @@ class Deadline {
     explicit Deadline(PortClock::time_point at) : at_(at) {}
     PortClock::time_point at_;
 };
+
+}  // namespace k210

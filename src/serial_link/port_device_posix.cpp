@@ -12,6 +12,8 @@
 
 #include "serial_link/port_name.h"
 
+namespace k210 {
+
 namespace {
 
 std::string link_target(const std::string& link) {
@@ -92,3 +94,5 @@ PortDevice port_device(const PortName& port) {
     const std::string path = "/dev/ttyS" + std::to_string(port.number() - 1);
     return {path, "the system's serial port " + path + " (there is no " + port.text() + " link in this folder)"};
 }
+
+}  // namespace k210

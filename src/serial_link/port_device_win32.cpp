@@ -8,6 +8,8 @@
 
 #include "serial_link/port_name.h"
 
+namespace k210 {
+
 PortDevice port_device(const PortName& port) {
     return {"\\\\.\\" + port.text(), "the system's port " + port.text()};
 }
@@ -43,3 +45,5 @@ std::string where_adapters_are(const PortName&) {
                 "Advanced, give it a COM Port Number from 1 to 9";
     return text;
 }
+
+}  // namespace k210

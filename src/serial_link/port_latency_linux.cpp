@@ -6,6 +6,9 @@
 #include <string>
 
 #include "serial_link/port_system_posix.h"
+#include "serial_link/serial_port.h"
+
+namespace k210 {
 
 namespace {
 
@@ -31,3 +34,5 @@ int PortSystem::set_low_latency(int fd, bool on) {
     info.flags = on ? (info.flags | LOW_LATENCY) : (info.flags & ~LOW_LATENCY);
     return ioctl(fd, TIOCSSERIAL, &info);
 }
+
+}  // namespace k210

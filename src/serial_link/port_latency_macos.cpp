@@ -7,6 +7,9 @@
 #include <string>
 
 #include "serial_link/port_system_posix.h"
+#include "serial_link/serial_port.h"
+
+namespace k210 {
 
 std::string latency_timer_advice() {
     return "set the latency timer of the adapter's driver to 1 ms (in the driver's settings)";
@@ -21,3 +24,5 @@ int PortSystem::set_low_latency(int fd, bool on) {
     unsigned long microseconds = on ? 1000 : 0;
     return ioctl(fd, IOSSDATALAT, &microseconds);
 }
+
+}  // namespace k210

@@ -3,6 +3,9 @@
 #include <string>
 
 #include "serial_link/port_system_posix.h"
+#include "serial_link/serial_port.h"
+
+namespace k210 {
 
 std::string latency_timer_advice() {
     return "set the latency timer of the adapter's driver to 1 ms (in the driver's settings)";
@@ -17,3 +20,5 @@ int PortSystem::set_low_latency(int, bool) {
     errno = ENOTTY;
     return -1;
 }
+
+}  // namespace k210

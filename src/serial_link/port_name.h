@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace k210 {
+
 class PortName {
   public:
     // "COM1" to "COM9", nothing else.
@@ -33,3 +35,5 @@ PortDevice port_device(const PortName& port);
 // For a user looking for the adapter: the serial devices this system has,
 // and how to make one of them `port` (one or two lines, no final line end).
 std::string where_adapters_are(const PortName& port);
+
+}  // namespace k210

@@ -11,6 +11,8 @@
 #include "serial_link/deadline.h"
 #include "serial_link/serial_port.h"
 
+namespace k210 {
+
 // What the system said, in the terms the port's messages and hints need.
 enum class ErrorKind { none, permission, busy, no_device, not_serial, hung_up, other };
 
@@ -93,3 +95,5 @@ class NativePort {
     struct Data;
     std::unique_ptr<Data> d_;
 };
+
+}  // namespace k210

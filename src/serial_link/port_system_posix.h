@@ -12,6 +12,8 @@
 
 #include "serial_link/deadline.h"
 
+namespace k210 {
+
 class PortSystem {
   public:
     PortSystem() = default;
@@ -46,3 +48,5 @@ class PortSystem {
     virtual PortClock::time_point now();
     virtual void sleep_until(PortClock::time_point when);
 };
+
+}  // namespace k210

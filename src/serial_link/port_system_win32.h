@@ -9,6 +9,8 @@
 
 #include "serial_link/deadline.h"
 
+namespace k210 {
+
 class PortSystem {
   public:
     PortSystem() = default;
@@ -40,3 +42,5 @@ class PortSystem {
 
 // The system's own text for a Windows error code.
 std::string system_message(DWORD error);
+
+}  // namespace k210

@@ -1,5 +1,7 @@
 #include "serial_link/serial_link.h"
 
+namespace k210 {
+
 // 9600 8N1, DTR and RTS on; on Windows exactly the calls of its written behaviour.
 LineSettings analyzer_line() {
     LineSettings line;
@@ -27,3 +29,5 @@ ReadResult AnalyzerLink::read_reply(char* buffer, std::size_t limit) {
 }
 
 CloseStatus AnalyzerLink::close_port() { return port_.close(); }
+
+}  // namespace k210

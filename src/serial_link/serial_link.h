@@ -10,6 +10,8 @@
 #include "serial_link/port_name.h"
 #include "serial_link/serial_port.h"
 
+namespace k210 {
+
 // Reply read limit used by the capture pass and the time-out formula.
 constexpr std::size_t REPLY_LIMIT = 256;
 // Read time-outs: gap after the latest byte, and total = per byte x limit + constant.
@@ -57,3 +59,5 @@ class AnalyzerLink {
   private:
     SerialPort port_;
 };
+
+}  // namespace k210

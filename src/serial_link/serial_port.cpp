@@ -10,6 +10,8 @@
 #include "serial_link/port_native.h"
 #include "serial_link/serial_port.h"
 
+namespace k210 {
+
 namespace {
 
 constexpr unsigned SPEEDS[] = {9600, 19200, 38400};
@@ -244,3 +246,5 @@ CloseStatus SerialPort::close() {
     if (!is_open()) return CloseStatus::not_open;
     return state_->native.close() == Call::done ? CloseStatus::ok : CloseStatus::failed;
 }
+
+}  // namespace k210

@@ -12,6 +12,8 @@
 #include "serial_link/deadline.h"
 #include "serial_link/port_name.h"
 
+namespace k210 {
+
 enum class Parity { none, even };
 
 // How the line is set up, and how it is left at close.
@@ -136,3 +138,5 @@ class SerialPort {
     struct State;
     std::unique_ptr<State> state_;
 };
+
+}  // namespace k210

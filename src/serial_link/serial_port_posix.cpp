@@ -16,6 +16,8 @@
 #include "serial_link/port_native.h"
 #include "serial_link/port_system_posix.h"
 
+namespace k210 {
+
 // ---- the real system calls -------------------------------------------------
 
 int PortSystem::open(const char* path, int flags) { return ::open(path, flags); }
@@ -352,3 +354,5 @@ Call NativePort::close() {
     if (d.latency_changed) (void)d.system.set_low_latency(fd, d.latency_found);
     return d.system.close(fd) == 0 ? Call::done : d.failed(PortStep::close, errno);
 }
+
+}  // namespace k210

@@ -10,6 +10,8 @@
 #include "serial_link/port_native.h"
 #include "serial_link/port_system_win32.h"
 
+namespace k210 {
+
 // ---- the real system calls -------------------------------------------------
 
 HANDLE PortSystem::create_file(const char* path) {
@@ -336,3 +338,5 @@ Call NativePort::close() {
     d.port = INVALID_HANDLE_VALUE;
     return closed ? Call::done : d.failed(PortStep::close);
 }
+
+}  // namespace k210

@@ -3,5 +3,9 @@
 // or device it opens (a serial port as standard output gets the dialogue).
 #pragma once
 
+namespace k210 {
+
 // Opens the null device for each of them that is closed.
 void make_standard_streams_valid();
+
+}  // namespace k210

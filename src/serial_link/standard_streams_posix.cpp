@@ -3,6 +3,8 @@
 
 #include "serial_link/standard_streams.h"
 
+namespace k210 {
+
 void make_standard_streams_valid() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1) continue;
@@ -10,3 +12,5 @@ void make_standard_streams_valid() {
         if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) < 0) return;
     }
 }
+
+}  // namespace k210

@@ -7,6 +7,8 @@
 #include "console/console.h"
 #include "settings/query_table.h"
 
+namespace k210 {
+
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -125,3 +127,5 @@ Capture capture_settings(AnalyzerLink& link, SettingsStore& store, const PortNam
     }
     return {CaptureOutcome::captured, gathered.firmware_version};
 }
+
+}  // namespace k210

@@ -8,6 +8,8 @@
 #include "serial_link/serial_link.h"
 #include "settings/settings_store.h"
 
+namespace k210 {
+
 enum class CaptureOutcome {
     captured,        // every query was asked; the replies are saved
     no_first_reply,  // the analyzer did not answer the first query: nothing saved (an empty
@@ -32,3 +34,5 @@ std::string reply_file_lines(const char* query_text, const char* reply);
 
 // The first number of the form D.D (digits, a point, digits) in a reply.
 std::optional<std::string> firmware_version_in(const std::string& reply);
+
+}  // namespace k210

@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+namespace k210 {
+
 enum class FileCall { done, failed };
 
 // What stands under a name.
@@ -57,3 +59,5 @@ class FileSystem {
   private:
     std::string reason_;
 };
+
+}  // namespace k210

@@ -1,5 +1,7 @@
 #include "settings/query_table.h"
 
+namespace k210 {
+
 const char* const QUERY_TEXTS[QUERY_COUNT] = {
     "\rLOGO?\r", "VERS?\r", "SRAL?\r", "OPTI?\r", "FACT?\r", "OFFS?\r", "CUST?\r", "MODE?\r",
     "CORF?\r",   "PUMP?\r", "SMOK?\r", "ATOF?\r", "TEFF?\r", "DVLT?\r", "DATE?\r", "TIME?\r",
@@ -23,3 +25,5 @@ std::optional<QueryIndex> query_index_of(std::string_view line) {
         if (equal_ignoring_case(line, QUERY_TEXTS[i])) return static_cast<QueryIndex>(i);
     return std::nullopt;
 }
+
+}  // namespace k210

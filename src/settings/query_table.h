@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+namespace k210 {
+
 constexpr std::size_t QUERY_COUNT = 16;
 
 enum QueryIndex {
@@ -36,3 +38,5 @@ std::optional<QueryIndex> query_index_of(std::string_view line);
 
 // Name of the file that holds the captured settings, in the working directory.
 constexpr const char* SETTINGS_FILE_NAME = "SETTINGS.TXT";
+
+}  // namespace k210

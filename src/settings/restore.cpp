@@ -8,6 +8,8 @@
 #include "console/console.h"
 #include "settings/query_table.h"
 
+namespace k210 {
+
 // The set command is the query's first characters with a space where the
 // fifth character was.
 void Translator::start_command(int index) {
@@ -92,3 +94,5 @@ RestoreStatus restore_settings(AnalyzerLink& link, SettingsStore& store) {
     }
     return RestoreStatus::ok;
 }
+
+}  // namespace k210

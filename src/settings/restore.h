@@ -8,6 +8,8 @@
 #include "serial_link/serial_link.h"
 #include "settings/settings_store.h"
 
+namespace k210 {
+
 enum class RestoreStatus {
     ok,            // also when there is no settings file to restore
     write_failed,  // a set command could not be written; the pass stopped (the link says why)
@@ -44,3 +46,5 @@ class Translator {
 
 // Translates one line and sends the set command it yields, if any.
 [[nodiscard]] PortResult translate_line(AnalyzerLink& link, Translator& translator, const char* line);
+
+}  // namespace k210

@@ -6,6 +6,8 @@
 
 #include "settings/query_table.h"
 
+namespace k210 {
+
 namespace {
 
 const char* kind_text(FileKind kind) {
@@ -317,3 +319,5 @@ std::string local_time_text(std::time_t when, bool compact) {
 std::string archive_file_name(const std::string& serial, std::time_t when) {
     return "SETTINGS-" + safe_for_a_file_name(serial) + "-" + local_time_text(when, true) + ".TXT";
 }
+
+}  // namespace k210

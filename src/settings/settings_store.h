@@ -23,6 +23,8 @@
 
 #include "settings/file_system.h"
 
+namespace k210 {
+
 constexpr const char* SETTINGS_TEMP_NAME = "SETTINGS.TMP";
 constexpr const char* SETTINGS_BACKUP_NAME = "SETTINGS.BAK";
 constexpr const char* SETTINGS_BACKUP_TEMP_NAME = "SETTINGS.BAK.TMP";
@@ -157,3 +159,5 @@ std::string settings_serial(const std::string& content);
 std::string archive_file_name(const std::string& serial, std::time_t when);
 // The local time as "YYYY-MM-DD HH:MM:SS" or, compact, "YYYYMMDD-HHMMSS".
 std::string local_time_text(std::time_t when, bool compact);
+
+}  // namespace k210

@@ -13,6 +13,8 @@
 
 #include "settings/file_system.h"
 
+namespace k210 {
+
 namespace {
 
 std::string system_words() { return std::strerror(errno); }
@@ -110,3 +112,5 @@ LockCall FileSystem::lock_folder(std::intptr_t& token) {
 }
 
 void FileSystem::unlock_folder(std::intptr_t token) { ::close(static_cast<int>(token)); }
+
+}  // namespace k210

@@ -15,6 +15,8 @@
 #include "serial_link/port_system_win32.h"
 #include "settings/file_system.h"
 
+namespace k210 {
+
 namespace {
 
 constexpr const char* LOCK_NAME = "SETTINGS.LCK";
@@ -117,3 +119,5 @@ LockCall FileSystem::lock_folder(std::intptr_t& token) {
 }
 
 void FileSystem::unlock_folder(std::intptr_t token) { CloseHandle(reinterpret_cast<HANDLE>(token)); }
+
+}  // namespace k210

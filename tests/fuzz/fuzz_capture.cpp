@@ -13,6 +13,9 @@
 #include "settings/query_table.h"
 #include "settings/restore.h"
 #include "settings/settings_store.h"
+#include "fuzz_target.h"
+
+using namespace k210;
 
 namespace {
 

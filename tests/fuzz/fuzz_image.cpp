@@ -4,6 +4,10 @@
 #include <string>
 
 #include "bsl/ti_txt.h"
+#include "fuzz_target.h"
+
+using namespace k210;
+using namespace k210::bsl;
 
 namespace {
 

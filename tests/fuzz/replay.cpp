@@ -7,7 +7,8 @@
 #include <iterator>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+#include "fuzz_target.h"
+
 
 int main(int argc, char** argv) {
     if (argc < 2) {

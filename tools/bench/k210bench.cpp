@@ -19,6 +19,10 @@
 #include "serial_link/serial_link.h"
 #include "settings/restore.h"
 
+using namespace k210;
+using namespace k210::bsl;
+using namespace k210::harness;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

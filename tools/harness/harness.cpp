@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+namespace k210::harness {
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
@@ -254,13 +256,13 @@ int LinesToSimulator::modem_lines(int, unsigned long request, int lines) {
                 std::to_string(rts ? 1 : 0) + "\n");
 }
 
-SessionResult run_session_with_lines(const std::string& fifo, const ProgrammerRequest& request,
+SessionResult run_session_with_lines(const std::string& fifo, const bsl::ProgrammerRequest& request,
                                      const AdapterOptions& adapter) {
     LinesToSimulator system(fifo, adapter);
     std::FILE* out = std::tmpfile();
     SessionResult result;
     const auto start = std::chrono::steady_clock::now();
-    ProgrammerSession session(request, out, system);
+    bsl::ProgrammerSession session(request, out, system);
     result.status = session.run();
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.dtr = system.dtr;
@@ -270,3 +272,5 @@ SessionResult run_session_with_lines(const std::string& fifo, const ProgrammerRe
     std::fclose(out);
     return result;
 }
+
+}  // namespace k210::harness

@@ -10,6 +10,8 @@
 #include "bsl/programmer.h"
 #include "serial_link/port_system_posix.h"
 
+namespace k210::harness {
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
@@ -114,5 +116,7 @@ struct SessionResult {
 
 // The programmer's session, run in this process in the working folder,
 // with its modem lines going to the simulator's FIFO.
-SessionResult run_session_with_lines(const std::string& fifo, const ProgrammerRequest& request,
+SessionResult run_session_with_lines(const std::string& fifo, const bsl::ProgrammerRequest& request,
                                      const AdapterOptions& adapter = {});
+
+}  // namespace k210::harness

@@ -5,6 +5,8 @@
 
 #include "sim.h"
 
+namespace k210sim {
+
 Analyzer::Analyzer(Line& line, const SimOptions& options) : line_(line), options_(options) {
     settings_ = {
         {"LOGO", {"VORTAN K210 COMBUSTION ANALYZER"}},
@@ -139,3 +141,5 @@ void Analyzer::log_final_settings() const {
         line_.log("FINAL", s.name + " " + joined);
     }
 }
+
+}  // namespace k210sim

@@ -11,6 +11,8 @@
 
 #include "sim.h"
 
+namespace k210sim {
+
 namespace {
 
 std::string printable(const std::string& text) {
@@ -160,3 +162,5 @@ bool Line::host_hangs_up_on_close() const {
     termios t;
     return tcgetattr(master_, &t) == 0 && (t.c_cflag & HUPCL);
 }
+
+}  // namespace k210sim

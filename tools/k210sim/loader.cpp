@@ -10,6 +10,8 @@
 
 #include "sim.h"
 
+namespace k210sim {
+
 namespace {
 
 constexpr std::uint8_t SYNC = 0x80, BSL_HEADER = 0x80, ACK = 0x90, NAK = 0xA0;
@@ -387,3 +389,5 @@ void Loader::report() const {
     line_.log("LINES", line_.host_hangs_up_on_close() ? "the port drops DTR and RTS when closed"
                                                      : "the port keeps DTR and RTS when closed");
 }
+
+}  // namespace k210sim

@@ -25,6 +25,11 @@
 
 namespace {
 
+using k210sim::Analyzer;
+using k210sim::Line;
+using k210sim::Loader;
+using k210sim::SimOptions;
+
 volatile std::sig_atomic_t g_stop = 0;  // set by SIGTERM or SIGINT
 
 void on_signal(int) { g_stop = 1; }

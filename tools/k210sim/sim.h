@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace k210sim {
+
 struct SimOptions {
     std::string dir = ".";
     int port = 3;
@@ -160,3 +162,5 @@ class Loader {
 };
 
 constexpr double TEXT_MS_PER_BYTE = 10.0 / 9.6;    // 8N1 at 9600 baud
+
+}  // namespace k210sim
