@@ -25,7 +25,8 @@ TEST(LoaderFrames, MatchTheLoadersWorkedExamples) {
               (Bytes{0x80, 0x18, 0x04, 0x04, 0x00, 0x00, 0x06, 0xA5, 0x7D, 0x46}));
 
     Bytes reply = {0x80, 0x00, 0x02, 0x02, 0xF1, 0x49};
-    std::uint8_t low, high;
+    std::uint8_t low = 0;
+    std::uint8_t high = 0;
     bsl_checksum(reply.data(), reply.size(), low, high);
     reply.push_back(low);
     reply.push_back(high);

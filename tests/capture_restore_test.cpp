@@ -87,7 +87,7 @@ class SettingsOnTheLine : public ::testing::Test {
         Capture capture;
         std::string out, err;
     };
-    Seen capture_from(FakeDevice& device, FileSystem& files) {
+    static Seen capture_from(FakeDevice& device, FileSystem& files) {
         AnalyzerLink link(device);
         SettingsStore store(files);
         EXPECT_EQ(link.open_port(COM3), OpenStatus::ok);
@@ -107,7 +107,7 @@ class SettingsOnTheLine : public ::testing::Test {
         return names;
     }
     TempDir dir;
-    char old_cwd[4096];
+    char old_cwd[4096]{};
 };
 
 TEST_F(SettingsOnTheLine, ACaptureSavesWhatCameAndNamesItByTheSerial) {
@@ -144,9 +144,9 @@ TEST_F(SettingsOnTheLine, ASilentOrVanishingAnalyzerLeavesTheSettingsAsTheyWere)
         {"silent from the start", 0, FakeAnalyzer::Gone::no, CaptureOutcome::no_first_reply,
          "Retrieving Settings...\n  No Response from VORTAN.\n", 3560},
         {"unplugged after three queries", 3, FakeAnalyzer::Gone::hangs_up, CaptureOutcome::failed,
-         "Retrieving Settings...\nLOGO:VORTAN K210\rVERS:3.7\rSRAL:210457\r Error Reading COM3 !\n", 3 * 270},
+         "Retrieving Settings...\nLOGO:VORTAN K210\rVERS:3.7\rSRAL:210457\r Error Reading COM3 !\n", 3L * 270},
         {"writes failing after three queries", 3, FakeAnalyzer::Gone::writes_fail, CaptureOutcome::failed,
-         "Retrieving Settings...\nLOGO:VORTAN K210\rVERS:3.7\rSRAL:210457\r Error Reading COM3 !\n", 3 * 270},
+         "Retrieving Settings...\nLOGO:VORTAN K210\rVERS:3.7\rSRAL:210457\r Error Reading COM3 !\n", 3L * 270},
     };
     for (const Case& c : cases) {
         write_file(SETTINGS_FILE_NAME, SAVED);

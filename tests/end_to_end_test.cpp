@@ -63,7 +63,7 @@ std::string profile_file() {
     std::string file;
     for (std::size_t i = 0; i < queries.size(); ++i) {
         file += queries[i] + "\n";
-        for (std::size_t at = 0, cr; (cr = replies[i].find('\r', at)) != std::string::npos; at = cr + 1)
+        for (std::size_t at = 0, cr = 0; (cr = replies[i].find('\r', at)) != std::string::npos; at = cr + 1)
             file += replies[i].substr(at, cr - at + 1) + "\n";
     }
     return file;
@@ -85,7 +85,7 @@ const Lines PROFILE_SETS = {"SRAL BRISKET210457", "OPTI BRISKET0012", "FACT0 1.0
 Lines programmer_runs(const TempDir& dir) {
     Lines runs;
     const std::string log = read_file(dir.file("bsl.log"));
-    for (std::size_t at = 0, nl; (nl = log.find('\n', at)) != std::string::npos; at = nl + 1)
+    for (std::size_t at = 0, nl = 0; (nl = log.find('\n', at)) != std::string::npos; at = nl + 1)
         runs.push_back(log.substr(at, nl - at));
     return runs;
 }
@@ -140,7 +140,7 @@ TEST(EndToEnd, OldUnitGetsItsSettingsBackAtTheRightPace) {
     const std::vector<double> times = sim.log_times("SET");
     const Lines lines = [&] {
         Lines all;
-        for (std::size_t at = 0, nl; (nl = file.find('\n', at)) != std::string::npos; at = nl + 1)
+        for (std::size_t at = 0, nl = 0; (nl = file.find('\n', at)) != std::string::npos; at = nl + 1)
             all.push_back(file.substr(at, nl - at));
         return all;
     }();
@@ -152,7 +152,7 @@ TEST(EndToEnd, OldUnitGetsItsSettingsBackAtTheRightPace) {
     }
     ASSERT_EQ(sending.size(), times.size());
     for (std::size_t i = 1; i < times.size(); ++i) {
-        const double pauses = static_cast<double>(sending[i] - sending[i - 1]);
+        const auto pauses = static_cast<double>(sending[i] - sending[i - 1]);
         EXPECT_GE(times[i] - times[i - 1], 500 * pauses - 30) << i;
         EXPECT_LT(times[i] - times[i - 1], 500 * pauses + 250) << i;
     }
@@ -279,7 +279,8 @@ TEST(EndToEnd, PulledCableDuringTheCaptureKeepsTheSavedSettings) {
 
 TEST(EndToEnd, OneRunPerFolderAndNoStrayDescriptors) {
     TempDir dir;
-    Simulator first(dir.path, 3), second(dir.path, 4);
+    Simulator first(dir.path, 3);
+    Simulator second(dir.path, 4);
     // The first run holds the folder from start to end ...
     std::thread holder([&] {
         const RunResult r = run_k210prog(dir.path, "3\nn\nn\nn\nq\n");
@@ -375,8 +376,11 @@ TEST(EndToEnd, ReplyQuirksAreCapturedAsTheyArrive) {
         TempDir dir;
         Simulator sim(dir.path, 3, c.options);
         const RunResult r = run_k210prog(dir.path, "3\nn\nn\nn\nq\n");
-        EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + c.replies + "Upload Complete.\n" + QUESTIONS + SWITCHES_ON)
-            << c.what;
+        std::string expected = BANNER + "Retrieving Settings...\n";
+        expected += c.replies;
+        expected += "Upload Complete.\n" + QUESTIONS;
+        expected += SWITCHES_ON;
+        EXPECT_EQ(r.out, expected) << c.what;
         EXPECT_EQ(r.exit_status, 2) << c.what;
         EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), c.file) << c.what;
     }

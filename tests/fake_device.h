@@ -23,11 +23,13 @@ constexpr int FD = 42;
 
 class FakeDevice : public PortSystem {
   public:
-    FakeDevice() {
-        cfmakeraw(&settings);
-        settings.c_cc[VMIN] = 5;  // time-out fields the port must put back
-        settings.c_cc[VTIME] = 7;
-        found = settings;
+    // Raw, with time-out fields the port must put back.
+    static termios raw_settings() {
+        termios t{};
+        cfmakeraw(&t);
+        t.c_cc[VMIN] = 5;
+        t.c_cc[VTIME] = 7;
+        return t;
     }
     // Bytes that arrive `at_ms` after the start.
     void arrive(long at_ms, const std::string& bytes) { arrivals.push_back({at_ms * 1000, bytes}); }
@@ -48,7 +50,8 @@ class FakeDevice : public PortSystem {
     };
     std::vector<Write> writes;
     std::vector<std::string> calls;
-    termios settings{}, found{};
+    termios settings = raw_settings();
+    termios found = raw_settings();
     std::string name = "/dev/ttyUSB0";
     // Faults.
     int open_error = 0;
@@ -64,12 +67,12 @@ class FakeDevice : public PortSystem {
     bool hung_up = false;
 
     int open(const char*, int) override {
-        calls.push_back("open");
+        calls.emplace_back("open");
         if (open_error) errno = open_error;
         return open_error ? -1 : FD;
     }
     int close(int) override {
-        calls.push_back("close");
+        calls.emplace_back("close");
         if (close_fails) errno = EIO;
         return close_fails ? -1 : 0;
     }
@@ -90,7 +93,7 @@ class FakeDevice : public PortSystem {
     std::string terminal_name(int) override { return name; }
     int lock(int, int) override { return 0; }
     int exclusive_use(int, bool on) override {
-        calls.push_back(on ? "exclusive" : "not exclusive");
+        calls.emplace_back(on ? "exclusive" : "not exclusive");
         return 0;
     }
     int get_attributes(int, termios& t) override {
@@ -102,7 +105,7 @@ class FakeDevice : public PortSystem {
         return 0;
     }
     int set_attributes(int, const termios& t) override {
-        calls.push_back("set");
+        calls.emplace_back("set");
         if (refuse_settings) {
             errno = EINVAL;
             return -1;
@@ -113,11 +116,11 @@ class FakeDevice : public PortSystem {
         return 0;
     }
     int flush(int, int queue) override {
-        calls.push_back(queue == TCIFLUSH ? "flush in" : "flush out");
+        calls.emplace_back(queue == TCIFLUSH ? "flush in" : "flush out");
         return 0;
     }
     int drain(int) override {
-        calls.push_back("drain");
+        calls.emplace_back("drain");
         return 0;
     }
     int modem_lines(int, unsigned long, int) override {

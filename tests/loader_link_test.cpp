@@ -96,15 +96,16 @@ class FakeLoader : public PortSystem {
     }
     ssize_t write(int, const void* bytes, std::size_t count) override {
         const auto* first = static_cast<const std::uint8_t*>(bytes);
-        sent.push_back({now_ms, Bytes(first, first + count)});
+        sent.emplace_back(now_ms, Bytes(first, first + count));
         if (now_ms < quiet_until_ms_) broken.push_back(rule_ + " at " + std::to_string(now_ms) + " ms");
-        if (cfgetospeed(&settings_) != (baud_ == 9600 ? B9600 : B38400)) broken.push_back("sent at the wrong speed");
+        if (cfgetospeed(&settings_) != (baud_ == 9600 ? B9600 : B38400)) broken.emplace_back("sent at the wrong speed");
         for (std::size_t i = 0; i < count; ++i) take(first[i], now_ms + static_cast<double>(i + 1) * byte_ms());
         return static_cast<ssize_t>(count);
     }
     std::size_t frames_of(std::uint8_t command) const {
         std::size_t n = 0;
-        for (const auto& s : sent) n += s.second.size() > 1 && s.second[1] == command;
+        for (const auto& s : sent)
+            if (s.second.size() > 1 && s.second[1] == command) ++n;
         return n;
     }
 
@@ -133,8 +134,8 @@ class FakeLoader : public PortSystem {
             at += byte_ms();
             if (fault == Fault::parity_error && i == 0) replies_.insert(replies_.end(), {{at, 0xFF}, {at, 0x00}});
             const double host_at = tick_ms > 0 ? (std::floor(at / tick_ms) + 1) * tick_ms : at;
-            if (bytes[i] == 0xFF) replies_.push_back({host_at, 0xFF});  // a parity line's FF comes doubled
-            replies_.push_back({host_at, bytes[i]});
+            if (bytes[i] == 0xFF) replies_.emplace_back(host_at, 0xFF);  // a parity line's FF comes doubled
+            replies_.emplace_back(host_at, bytes[i]);
         }
         quiet_until_ms_ = at + 1.2;
         rule_ = "no turnaround after the loader's reply";
@@ -156,7 +157,8 @@ class FakeLoader : public PortSystem {
     }
 
     void handle_frame(double came_ms, Fault fault) {
-        const std::ptrdiff_t address = frame_[4] | frame_[5] << 8, length = frame_[6];
+        const std::ptrdiff_t address = frame_[4] | frame_[5] << 8;
+        const std::ptrdiff_t length = frame_[6];
         const std::uint8_t command = frame_[1];
         Bytes reply = {fault == Fault::nak ? BSL_NAK : fault == Fault::bad_byte ? std::uint8_t{0x55} : BSL_ACK};
         const double work_ms = command == BSL_MASS_ERASE ? next(erase_ms, 20.0) : 0.5;
@@ -166,7 +168,8 @@ class FakeLoader : public PortSystem {
         if (command == BSL_TX_DATA_BLOCK && reply[0] == BSL_ACK) {
             reply = {BSL_HEADER, 0x00, frame_[6], frame_[6]};  // 80 xx n n data CKL CKH
             reply.insert(reply.end(), memory.begin() + address, memory.begin() + address + length);
-            std::uint8_t low, high;
+            std::uint8_t low = 0;
+            std::uint8_t high = 0;
             bsl_checksum(reply.data(), reply.size(), low, high);
             reply.insert(reply.end(), {low, static_cast<std::uint8_t>(fault == Fault::damaged_block ? ~high : high)});
         }
@@ -187,6 +190,10 @@ struct OnFake {
         EXPECT_EQ(port.open(COM3, loader_line(), ReadPolicy{}), OpenStatus::ok) << port.failure_reason();
     }
     ~OnFake() { std::fclose(out); }
+    OnFake(const OnFake&) = delete;
+    OnFake& operator=(const OnFake&) = delete;
+    OnFake(OnFake&&) = delete;
+    OnFake& operator=(OnFake&&) = delete;
     SerialPort port;
     LoaderLink link;
     ProgrammerRequest request;

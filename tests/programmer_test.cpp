@@ -29,7 +29,8 @@ namespace {
 // An image of `size` bytes from 0x1100, with the vectors the simulator's
 // present firmware has, so a password without erase is right.
 std::string test_image(std::size_t size, std::uint8_t vector_high = 0x11) {
-    Bytes code, vectors;
+    Bytes code;
+    Bytes vectors;
     for (std::size_t i = 0; i < size; ++i) code.push_back(static_cast<std::uint8_t>(i * 13 + 5));
     for (int i = 0; i < 16; ++i) vectors.insert(vectors.end(), {0x00, vector_high});
     FlashImage image;
@@ -54,7 +55,8 @@ bool port_is_free(const std::string& device) {
 
 // The flash the simulator dumped, against the image it was given.
 void expect_flash_holds(const std::string& dump, const std::string& image_text) {
-    FlashImage written, flash;
+    FlashImage written;
+    FlashImage flash;
     std::string error;
     ASSERT_TRUE(parse_ti_txt(image_text, "image", written, error));
     ASSERT_TRUE(read_ti_txt(dump, flash, error)) << error;
@@ -226,12 +228,12 @@ class LoaderOnPins : public ::testing::Test {
         }
         request.port_name = "COM3";
         request.image_path = "K210t.TXT";
-        const SessionResult r = run_session_with_lines(dir.file("lines"), request, adapter);
+        SessionResult r = run_session_with_lines(dir.file("lines"), request, adapter);
         sim->stop();
         return r;
     }
     TempDir dir;
-    char old_cwd[4096];
+    char old_cwd[4096]{};
     std::unique_ptr<Simulator> sim;
 };
 

@@ -40,7 +40,7 @@ class PortLink : public ::testing::Test {
         ASSERT_EQ(grantpt(master), 0);
         ASSERT_EQ(unlockpt(master), 0);
         device = ptsname(master);
-        termios t;
+        termios t{};
         int slave = open(device.c_str(), O_RDWR | O_NOCTTY);
         tcgetattr(slave, &t);
         t.c_cc[VMIN] = 5;  // time-out fields the link must put back
@@ -56,7 +56,7 @@ class PortLink : public ::testing::Test {
         if (master >= 0) close(master);
         EXPECT_EQ(chdir(old_cwd), 0);
     }
-    void analyzer_sends(const std::string& bytes) {
+    void analyzer_sends(const std::string& bytes) const {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     std::string analyzer_receives() {
@@ -73,14 +73,14 @@ class PortLink : public ::testing::Test {
     TempDir dir;
     int master = -1;
     std::string device;
-    char old_cwd[4096];
+    char old_cwd[4096]{};
     const PortName COM5 = *PortName::from_text("COM5");
     AnalyzerLink link;
 };
 
 TEST_F(PortLink, OpensARawNineSixHundredEightNOneLine) {
     ASSERT_EQ(link.open_port(COM5), OpenStatus::ok);
-    termios t;
+    termios t{};
     ASSERT_EQ(tcgetattr(master, &t), 0);  // the far side sees the slave's settings
     EXPECT_EQ(cfgetospeed(&t), B9600);
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -164,7 +164,7 @@ TEST_F(PortLink, ClosePutsBackTheTimeOutsAndFreesThePort) {
     EXPECT_EQ(link.close_port(), CloseStatus::ok);
     EXPECT_EQ(link.close_port(), CloseStatus::not_open);  // a second close touches nothing
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    termios t;
+    termios t{};
     ASSERT_EQ(tcgetattr(other, &t), 0);
     EXPECT_EQ(t.c_cc[VMIN], 5);
     EXPECT_EQ(t.c_cc[VTIME], 7);
@@ -222,7 +222,8 @@ TEST(StandardStreams, ClosedOnesAreOpenedOnTheNullDevice) {
         close(1);
         make_standard_streams_valid();
         const int next = open("/dev/null", O_RDONLY);
-        struct stat out {}, null {};
+        struct stat out {};
+        struct stat null {};
         stat("/dev/null", &null);
         const bool on_null = fstat(1, &out) == 0 && out.st_rdev == null.st_rdev;
         _exit(next > 2 && on_null ? 0 : 1);

@@ -50,7 +50,7 @@ struct TimedRead {
 
 TimedRead read_from(FakeDevice& device, SerialPort& port, std::size_t limit = REPLY_LIMIT) {
     std::string buffer(limit, '\0');
-    const ReadResult r = port.read(&buffer[0], limit);
+    const ReadResult r = port.read(buffer.data(), limit);
     return {r, buffer.substr(0, r.count), device.now_ms()};
 }
 
@@ -64,7 +64,7 @@ TEST(PortTiming, ReadRulesHoldToTheMillisecond) {
         long ended_ms;
     };
     std::vector<std::pair<long, std::string>> trickle;
-    for (long t = 0; t < 10000; t += 200) trickle.push_back({t, "x"});
+    for (long t = 0; t < 10000; t += 200) trickle.emplace_back(t, "x");
     const std::vector<Case> cases = {
         {"a reply ends 250 ms after its last byte", {{0, "AB"}, {150, "CD\r"}}, 256, "ABCD\r", ReadEnd::time_rule, 400},
         {"a gap just under 250 ms keeps the reply going", {{20, "A"}, {269, "B"}}, 256, "AB", ReadEnd::time_rule, 519},

@@ -37,7 +37,7 @@ class SettingsFiles : public ::testing::Test {
         return all;
     }
     TempDir dir, outside;
-    char old_cwd[4096];
+    char old_cwd[4096]{};
 };
 
 // A whole capture through the store, as the capture pass makes it; the

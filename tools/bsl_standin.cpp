@@ -28,7 +28,7 @@ int runs_so_far(const char* log_path) {
     std::FILE* log = std::fopen(log_path, "rb");
     if (!log) return 0;
     int lines = 0;
-    for (int c = std::fgetc(log); c != EOF; c = std::fgetc(log)) lines += c == '\n';
+    for (int c = std::fgetc(log); c != EOF; c = std::fgetc(log)) lines += static_cast<int>(c == '\n');
     std::fclose(log);
     return lines;
 }

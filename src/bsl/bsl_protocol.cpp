@@ -5,7 +5,8 @@
 namespace k210::bsl {
 
 void bsl_checksum(const std::uint8_t* bytes, std::size_t length, std::uint8_t& low, std::uint8_t& high) {
-    std::uint8_t even = 0, odd = 0;
+    std::uint8_t even = 0;
+    std::uint8_t odd = 0;
     for (std::size_t i = 0; i < length; ++i) (i % 2 == 0 ? even : odd) ^= bytes[i];
     low = static_cast<std::uint8_t>(~even);
     high = static_cast<std::uint8_t>(~odd);
@@ -21,7 +22,8 @@ Bytes make_frame(std::uint8_t command, std::uint16_t address, std::uint16_t leng
                               static_cast<std::uint8_t>(length_field >> 8)})
         frame.push_back(byte);
     for (std::uint8_t byte : data) frame.push_back(byte);
-    std::uint8_t low, high;
+    std::uint8_t low = 0;
+    std::uint8_t high = 0;
     bsl_checksum(frame.data(), frame.size(), low, high);
     frame.push_back(low);
     frame.push_back(high);
@@ -31,7 +33,8 @@ Bytes make_frame(std::uint8_t command, std::uint16_t address, std::uint16_t leng
 bool parse_data_frame(const Bytes& frame, std::size_t expected, Bytes& data) {
     if (frame.size() != expected + 6 || frame[0] != BSL_HEADER) return false;
     if (frame[2] != expected || frame[3] != expected) return false;
-    std::uint8_t low, high;
+    std::uint8_t low = 0;
+    std::uint8_t high = 0;
     bsl_checksum(frame.data(), frame.size() - 2, low, high);
     if (frame[frame.size() - 2] != low || frame[frame.size() - 1] != high) return false;
     data.assign(frame.begin() + 4, frame.end() - 2);
@@ -96,7 +99,8 @@ const DocumentedSpeed SPEEDS[] = {
 }  // namespace
 
 bool speed_setting_for(const LoaderIdentity& loader, unsigned baud, SpeedSetting& setting) {
-    const bool f1 = loader.chip_high == 0xF1, f4 = loader.chip_high == 0xF4;
+    const bool f1 = loader.chip_high == 0xF1;
+    const bool f4 = loader.chip_high == 0xF4;
     if (loader.version < 0x0160 || loader.version >= 0x0200 || !(f1 || f4)) return false;
     for (const DocumentedSpeed& s : SPEEDS) {
         if (s.baud != baud) continue;

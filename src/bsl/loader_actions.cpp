@@ -144,7 +144,7 @@ void LoaderActions::warn_about_known_problems() {
 }
 
 bool LoaderActions::choose_speed(const Bytes& password) {
-    SpeedSetting setting;
+    SpeedSetting setting{};
     std::string why;
     if (request_.max_baud <= 9600) {
         why = "as --speed asks";

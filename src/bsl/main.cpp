@@ -37,7 +37,7 @@ const char* const HELP =
 
 bool parse_speed(const char* text, unsigned& baud) {
     for (unsigned known : {9600u, 19200u, 38400u})
-        if (text && std::to_string(known) == text) {
+        if (std::to_string(known) == text) {
             baud = known;
             return true;
         }
@@ -64,31 +64,44 @@ bool asks_for_version(int argc, char** argv) {
     return false;
 }
 
+bool is(const char* argument, const char* option) { return std::strcmp(argument, option) == 0; }
+
+// The action letters, the port and the image; empty when `a` is good, else what is wrong.
+std::string take_operand(const char* a, ProgrammerRequest& request, bool& letters_given) {
+    if (a[0] == '+') {
+        letters_given = true;
+        return parse_letters(a + 1, request) ? "" : "unknown action letters " + quoted(a);
+    }
+    if (std::strncmp(a, "-c", 2) == 0) {
+        if (!PortName::from_text(a + 2)) return "bad port " + quoted(a + 2) + " (COM1 to COM9)";
+        request.port_name = a + 2;
+        return "";
+    }
+    if (a[0] == '-') return "unknown option " + quoted(a);
+    if (!request.image_path.empty()) return "more than one image: " + quoted(a);
+    request.image_path = a;
+    return "";
+}
+
 // Returns an empty text when the arguments are good, else what is wrong.
 std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, bool& help) {
     bool letters_given = false;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) help = true;
-        else if (std::strcmp(a, "--invert-dtr") == 0) request.invert_dtr = true;
-        else if (std::strcmp(a, "--invert-rts") == 0) request.invert_rts = true;
-        else if (std::strcmp(a, "--speed") == 0) {
-            const char* value = i + 1 < argc ? argv[++i] : nullptr;
-            if (!parse_speed(value, request.max_baud))
-                return "bad speed " + quoted(value ? value : "") + " (9600, 19200 or 38400)";
-        } else if (a[0] == '+') {
-            if (!parse_letters(a + 1, request)) return "unknown action letters " + quoted(a);
-            letters_given = true;
-        } else if (std::strncmp(a, "-c", 2) == 0) {
-            if (!PortName::from_text(a + 2)) return "bad port " + quoted(a + 2) + " (COM1 to COM9)";
-            request.port_name = a + 2;
-        } else if (a[0] == '-') {
-            return "unknown option " + quoted(a);
-        } else if (request.image_path.empty()) {
-            request.image_path = a;
+        std::string problem;
+        if (is(a, "--help") || is(a, "-h")) {
+            help = true;
+        } else if (is(a, "--invert-dtr")) {
+            request.invert_dtr = true;
+        } else if (is(a, "--invert-rts")) {
+            request.invert_rts = true;
+        } else if (is(a, "--speed")) {
+            const char* value = i + 1 < argc ? argv[++i] : "";
+            if (!parse_speed(value, request.max_baud)) problem = "bad speed " + quoted(value) + " (9600, 19200 or 38400)";
         } else {
-            return "more than one image: " + quoted(a);
+            problem = take_operand(a, request, letters_given);
         }
+        if (!problem.empty()) return problem;
     }
     if (help) return "";
     if (!letters_given) return "no action letters (+mpvr)";

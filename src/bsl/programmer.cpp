@@ -19,8 +19,8 @@ LineSettings loader_line() {
     return line;
 }
 
-ProgrammerSession::ProgrammerSession(const ProgrammerRequest& request, std::FILE* out, PortSystem& system)
-    : request_(request), console_(out), port_(system) {}
+ProgrammerSession::ProgrammerSession(ProgrammerRequest request, std::FILE* out, PortSystem& system)
+    : request_(std::move(request)), console_(out), port_(system) {}
 
 // The whole image is read and checked before the port is touched.
 bool ProgrammerSession::check_image(FlashImage& image) {
@@ -33,7 +33,7 @@ bool ProgrammerSession::check_image(FlashImage& image) {
     return false;
 }
 
-bool ProgrammerSession::run_actions(LoaderActions& actions, const FlashImage& image, bool& started) {
+bool ProgrammerSession::run_actions(LoaderActions& actions, const FlashImage& image, bool& started) const {
     const std::vector<WriteBlock> blocks = plan_write_blocks(image);
     const Bytes password = password_for(image, request_.erase);
     if (!actions.enter_loader()) return false;

@@ -21,14 +21,14 @@ LineSettings loader_line();
 // The session owns the port; progress and the last line go to `out`.
 class ProgrammerSession {
   public:
-    explicit ProgrammerSession(const ProgrammerRequest& request, std::FILE* out = stdout,
+    explicit ProgrammerSession(ProgrammerRequest request, std::FILE* out = stdout,
                                PortSystem& system = real_port_system());
     // Runs the requested actions. Returns 0 when all of them succeeded, else 1.
     [[nodiscard]] int run();
 
   private:
     [[nodiscard]] bool check_image(FlashImage& image);
-    [[nodiscard]] bool run_actions(LoaderActions& actions, const FlashImage& image, bool& started);
+    [[nodiscard]] bool run_actions(LoaderActions& actions, const FlashImage& image, bool& started) const;
     // The last line: what was done, and how fast each pass went.
     void report_done(const FlashImage& image, double seconds, bool started, const std::vector<PassRate>& rates);
 

@@ -53,6 +53,21 @@ bool parse_data(const std::string& line, Bytes& bytes, std::string& bad) {
     return true;
 }
 
+// Places a data line's bytes where its section has got to; what is wrong
+// with the line, or nothing.
+std::string place_data(const std::string& line, int number, std::uint32_t& next, FlashImage& image) {
+    Bytes bytes;
+    std::string bad;
+    if (!parse_data(line, bytes, bad)) return "bad hex byte " + quoted(bad);
+    switch (image.place(next, bytes, number)) {
+        case Placed::ok: break;
+        case Placed::overlaps: return "sections overlap";
+        case Placed::past_the_end: return "section runs past address FFFF";
+    }
+    next += static_cast<std::uint32_t>(bytes.size());
+    return "";
+}
+
 }  // namespace
 
 bool parse_ti_txt(const std::string& text, const std::string& name, FlashImage& image, std::string& error) {
@@ -60,7 +75,8 @@ bool parse_ti_txt(const std::string& text, const std::string& name, FlashImage& 
     std::istringstream in(text);
     std::string raw;
     int number = 0;
-    bool in_section = false, ended = false;
+    bool in_section = false;
+    bool ended = false;
     std::uint32_t next = 0;  // where the next data byte goes
     auto fail = [&](const std::string& what) {
         error = name + ":" + std::to_string(number) + ": " + what;
@@ -82,15 +98,8 @@ bool parse_ti_txt(const std::string& text, const std::string& name, FlashImage& 
             in_section = true;
         } else {
             if (!in_section) return fail("data before the first @address line");
-            Bytes bytes;
-            std::string bad;
-            if (!parse_data(line, bytes, bad)) return fail("bad hex byte " + quoted(bad));
-            switch (image.place(next, bytes, number)) {
-                case Placed::ok: break;
-                case Placed::overlaps: return fail("sections overlap");
-                case Placed::past_the_end: return fail("section runs past address FFFF");
-            }
-            next += static_cast<std::uint32_t>(bytes.size());
+            const std::string problem = place_data(line, number, next, image);
+            if (!problem.empty()) return fail(problem);
         }
     }
     if (!ended) {

@@ -11,7 +11,7 @@ namespace k210::bsl {
 
 // The largest image file read: an image of all 64 KiB takes about 200 KB of
 // TI-TXT, so anything near this is not an image for the analyzer.
-constexpr std::size_t IMAGE_FILE_LIMIT = 4 * 1024 * 1024;
+constexpr std::size_t IMAGE_FILE_LIMIT = std::size_t{4} << 20;
 
 // Reads image text into `image`, each byte with its line. On failure
 // returns false, leaves `image` empty and sets `error` to "NAME:LINE: what

@@ -3,7 +3,9 @@
 // saved line, and every set command must carry its saved value whole.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -48,9 +50,8 @@ std::vector<std::string> replies_from(const std::uint8_t* data, std::size_t size
 }
 
 bool reads_as_header(const std::string& line) {
-    for (std::size_t i = 0; i < QUERY_COUNT; ++i)
-        if (strcasecmp(line.c_str(), QUERY_TEXTS[i]) == 0) return true;
-    return false;
+    return std::any_of(std::begin(QUERY_TEXTS), std::end(QUERY_TEXTS),
+                       [&line](const char* query) { return strcasecmp(line.c_str(), query) == 0; });
 }
 
 // The value a data line's set command must end with, or false when its rule sends nothing.
@@ -77,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (replies[i].empty()) continue;
         file += reply_file_lines(QUERY_TEXTS[i], replies[i].c_str());
         records.push_back({i, true, QUERY_TEXTS[i]});
-        for (std::size_t at = 0, cr; (cr = replies[i].find('\r', at)) != std::string::npos; at = cr + 1)
+        for (std::size_t at = 0, cr = 0; (cr = replies[i].find('\r', at)) != std::string::npos; at = cr + 1)
             records.push_back({i, false, replies[i].substr(at, cr - at + 1)});
     }
     std::vector<std::string> lines;

@@ -19,7 +19,8 @@ void require(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    FlashImage image, again;
+    FlashImage image;
+    FlashImage again;
     std::string error;
     if (!parse_ti_txt(text, "F.TXT", image, error)) {
         require(error.compare(0, 6, "F.TXT:") == 0);

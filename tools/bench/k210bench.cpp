@@ -34,8 +34,23 @@ struct Row {
     std::string unit = "ms";
 };
 
-std::vector<Row> g_rows;
-bool g_quick = false;
+// The measurements, taken in full or (quick) fewer of each and without the programmer's.
+class Bench {
+  public:
+    explicit Bench(bool quick) : quick_(quick) {}
+    void run();
+
+  private:
+    void empty_reads();
+    void reply_ends(const char* what, const std::vector<std::string>& options, const char* query);
+    void restore_pauses();
+    void whole_runs();
+    void programmer_32k();
+    void print_table() const;
+
+    std::vector<Row> rows_;
+    bool quick_;
+};
 const PortName COM3 = *PortName::from_text("COM3");
 
 double now_ms() {
@@ -65,7 +80,7 @@ void quietly_in(const std::string& dir, Work work) {
     if (chdir(old) != 0) std::perror("chdir");
 }
 
-void empty_reads() {
+void Bench::empty_reads() {
     TempDir dir;
     Simulator sim(dir.path, 3, {"--silent"});
     Row row{"empty read of 256 bytes (silent analyzer)", {}, 3560};
@@ -74,23 +89,23 @@ void empty_reads() {
         AnalyzerLink link;
         if (link.open_port(COM3) != OpenStatus::ok) return;
         char reply[REPLY_LIMIT + 1];
-        for (int i = 0; i < (g_quick ? 2 : 5); ++i) {
+        for (int i = 0; i < (quick_ ? 2 : 5); ++i) {
             (void)link.send_command("VERS?\r", 6);
             const double start = now_ms();
             (void)link.read_reply(reply, REPLY_LIMIT);
             row.samples.push_back(now_ms() - start);
         }
     });
-    g_rows.push_back(row);
+    rows_.push_back(row);
 }
 
 // Time from the reply's last byte to the end of the read.
-void reply_ends(const char* what, const std::vector<std::string>& options, const char* query) {
+void Bench::reply_ends(const char* what, const std::vector<std::string>& options, const char* query) {
     TempDir dir;
     Simulator sim(dir.path, 3, options);
     Row row{what, {}, 250};
     std::vector<double> returned;
-    const int count = g_quick ? 4 : 15;
+    const int count = quick_ ? 4 : 15;
     quietly_in(dir.path, [&] {
         AnalyzerLink link;
         if (link.open_port(COM3) != OpenStatus::ok) return;
@@ -105,14 +120,15 @@ void reply_ends(const char* what, const std::vector<std::string>& options, const
     const std::vector<double> last_bytes = sim.log_times("REPLIED");
     for (std::size_t i = 0; i < returned.size() && i < last_bytes.size(); ++i)
         row.samples.push_back(returned[i] - (sim.start_ms + last_bytes[i]));
-    g_rows.push_back(row);
+    rows_.push_back(row);
 }
 
-void restore_pauses() {
+void Bench::restore_pauses() {
     TempDir dir;
     Simulator sim(dir.path, 3);
-    const int lines = g_quick ? 6 : 20;
-    std::string sending = "FACT?\r\n", silent = "VERS?\r\n";
+    const int lines = quick_ ? 6 : 20;
+    std::string sending = "FACT?\r\n";
+    std::string silent = "VERS?\r\n";
     for (int i = 0; i < lines; ++i) {
         sending += "F:" + std::to_string(i) + "\r\n";
         silent += "V:" + std::to_string(i) + "\r\n";
@@ -134,14 +150,14 @@ void restore_pauses() {
     sim.stop();
     const std::vector<double> sets = sim.log_times("SET");
     for (std::size_t i = 1; i < sets.size(); ++i) between_sets.samples.push_back(sets[i] - sets[i - 1]);
-    g_rows.push_back(between_sets);
-    g_rows.push_back(per_silent_line);
+    rows_.push_back(between_sets);
+    rows_.push_back(per_silent_line);
 }
 
-void whole_runs() {
+void Bench::whole_runs() {
     Row wall{"old-unit run, whole (stand-in programmer)", {}, 0};
     Row cpu{"old-unit run, CPU of k210prog (% of wall)", {}, 0, "%"};
-    for (int run = 0; run < (g_quick ? 1 : 3); ++run) {
+    for (int run = 0; run < (quick_ ? 1 : 3); ++run) {
         TempDir dir;
         Simulator sim(dir.path, 3);
         const std::string input = dir.file(".in");
@@ -153,17 +169,18 @@ void whole_runs() {
             std::freopen(input.c_str(), "r", stdin);
             std::freopen("/dev/null", "w", stdout);
             std::freopen("/dev/null", "w", stderr);
-            const std::string path = std::string("PATH=") + STANDIN_DIR + ":" + std::getenv("PATH");
-            putenv(const_cast<char*>(path.c_str()));
+            const std::string path = std::string(STANDIN_DIR) + ":" + std::getenv("PATH");
+            setenv("PATH", path.c_str(), 1);
             execl(K210PROG_PATH, K210PROG_PATH, static_cast<char*>(nullptr));
             _exit(127);
         }
-        int status;
-        rusage usage;
+        int status = 0;
+        rusage usage{};
         wait4(pid, &status, 0, &usage);
         const double elapsed = now_ms() - start;
         sim.stop();
-        const std::vector<double> asked = sim.log_times("QUERY"), replied = sim.log_times("REPLIED");
+        const std::vector<double> asked = sim.log_times("QUERY");
+        const std::vector<double> replied = sim.log_times("REPLIED");
         double floor = 16 * 250.0;
         for (std::size_t i = 0; i < asked.size() && i < replied.size(); ++i) floor += replied[i] - asked[i];
         const std::string file = read_file(dir.file("SETTINGS.TXT"));
@@ -174,8 +191,8 @@ void whole_runs() {
                                static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0);
         cpu.samples.push_back(100.0 * cpu_ms / elapsed);
     }
-    g_rows.push_back(wall);
-    g_rows.push_back(cpu);
+    rows_.push_back(wall);
+    rows_.push_back(cpu);
 }
 
 // One programming session at the simulated line rate, at most `baud`, with
@@ -222,7 +239,7 @@ struct LoaderFloor {
     static double exchange(double frame, double reply, double work_ms, unsigned baud) {
         return wire(2 + frame + reply, baud) + 2 * TURNAROUND_MS + work_ms;
     }
-    double before_the_passes(bool erase, unsigned baud) const {
+    static double before_the_passes(bool erase, unsigned baud) {
         double ms = ENTRY_MS;
         if (erase) ms += ERASES * exchange(10, 1, ERASE_MS, 9600);
         ms += exchange(10 + 32, 1, COMMAND_MS, 9600) + exchange(10, 16 + 6, COMMAND_MS, 9600);
@@ -247,7 +264,7 @@ struct LoaderFloor {
 // latency timer ticks every 16 ms: left so (a system where BSL.EXE cannot
 // ask for low latency, as on Windows), and with the low latency that
 // BSL.EXE asks for (1 ms ticks, as on Linux), against the bare line.
-void programmer_32k() {
+void Bench::programmer_32k() {
     TempDir dir;
     Bytes code;
     for (std::size_t i = 0; i < 32768 - 32; ++i) code.push_back(static_cast<std::uint8_t>(i * 29 + 3));
@@ -264,12 +281,12 @@ void programmer_32k() {
             const std::string rate = std::to_string(baud) + " 8E1";
             const double programmed = programmer_run(dir.path, "+mp", baud);
             const double verified = programmer_run(dir.path, "+v", baud);
-            g_rows.push_back({"BSL.EXE: erase + program 32 KiB at " + rate, {programmed}, floor.program(baud)});
-            g_rows.push_back({"BSL.EXE: verify 32 KiB at " + rate, {verified}, floor.verify(baud)});
+            rows_.push_back({"BSL.EXE: erase + program 32 KiB at " + rate, {programmed}, floor.program(baud)});
+            rows_.push_back({"BSL.EXE: verify 32 KiB at " + rate, {verified}, floor.verify(baud)});
             if (baud == 9600) total_9600 = programmed + verified;
             if (baud == 38400) bare_38400 = programmed + verified;
         }
-        g_rows.push_back({"BSL.EXE: program + verify at 38400, share of the 9600 time", {100 * bare_38400 / total_9600},
+        rows_.push_back({"BSL.EXE: program + verify at 38400, share of the 9600 time", {100 * bare_38400 / total_9600},
                           0, "% of 9600"});
     }
     Simulator usb(dir.path, 3, {"--slow", "--lines", dir.file("lines"), "--usb-latency", "16"});
@@ -277,7 +294,7 @@ void programmer_32k() {
         AdapterOptions adapter;
         adapter.offers_low_latency = low;
         const double both = programmer_run(dir.path, "+mp", 38400, adapter) + programmer_run(dir.path, "+v", 38400, adapter);
-        g_rows.push_back({std::string("BSL.EXE: program + verify 32 KiB at 38400 through a 16 ms USB adapter, ") +
+        rows_.push_back({std::string("BSL.EXE: program + verify 32 KiB at 38400 through a 16 ms USB adapter, ") +
                               (low ? "low latency" : "default latency"),
                           {both},
                           bare_38400,
@@ -285,10 +302,10 @@ void programmer_32k() {
     }
 }
 
-void print_table() {
+void Bench::print_table() const {
     std::printf("| measurement | median | min | max | floor | median / floor |\n");
     std::printf("|---|---:|---:|---:|---:|---:|\n");
-    for (const Row& row : g_rows) {
+    for (const Row& row : rows_) {
         if (row.samples.empty()) continue;
         const double med = median(row.samples);
         const auto range = std::minmax_element(row.samples.begin(), row.samples.end());
@@ -303,7 +320,7 @@ void print_table() {
                         med / row.floor);
         }
     }
-    if (g_quick) return;
+    if (quick_) return;
     std::printf("\nFloors of the BSL.EXE rows: the bytes on the wire (11 bits a byte) and the loader's own time,\n"
                 "which no host can shorten: 1.2 ms of turnaround after each of its replies, 550 ms of entry\n"
                 "sequence, 0.5 ms a command, the flash's 0.042 ms a byte (10 ms a block of 240), 6 mass erases\n"
@@ -313,16 +330,20 @@ void print_table() {
                 "(erase + program and verify).\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    g_quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+void Bench::run() {
     empty_reads();
     reply_ends("end of a short reply after its last byte", {}, "VERS?\r");
     reply_ends("end of a reply paced at 9600 baud after its last byte", {"--slow"}, "FACT?\r");
     restore_pauses();
     whole_runs();
-    if (!g_quick) programmer_32k();
+    if (!quick_) programmer_32k();
     print_table();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Bench bench(argc > 1 && std::strcmp(argv[1], "--quick") == 0);
+    bench.run();
     return 0;
 }

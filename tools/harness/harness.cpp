@@ -1,10 +1,10 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cerrno>
 #include <chrono>
@@ -55,7 +55,8 @@ Simulator::Simulator(const std::string& dir, int port, const std::vector<std::st
                                      "--link", port_link(dir, port), "--log", log_path};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.reserve(args.size());
+    for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
@@ -68,7 +69,7 @@ Simulator::Simulator(const std::string& dir, int port, const std::vector<std::st
     }
     close(out[1]);
     std::string ready;
-    char c;
+    char c = 0;
     while (read(out[0], &c, 1) == 1 && c != '\n') ready += c;
     close(out[0]);
     if (ready.rfind("ready ", 0) != 0) throw std::runtime_error("k210sim did not start");
@@ -130,14 +131,20 @@ std::vector<std::string> with_entries(const std::vector<std::string>& entries) {
 RunResult run_program(const std::string& program, const std::string& dir, const std::string& input,
                       const RunOptions& options) {
     const TempDir io;  // the run's console, outside the folder it works in
-    const std::string in_path = io.file("stdin"), out_path = io.file("stdout"), err_path = io.file("stderr");
+    const std::string in_path = io.file("stdin");
+    const std::string out_path = io.file("stdout");
+    const std::string err_path = io.file("stderr");
     write_file(in_path, input);
-    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-    for (const auto& a : options.arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    std::vector<std::string> arguments = options.arguments;
+    arguments.insert(arguments.begin(), program);
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
+    for (auto& a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> environment = with_entries(options.env);
     std::vector<char*> envp;
-    for (auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.reserve(environment.size());
+    for (auto& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
@@ -214,7 +221,7 @@ RunResult run_k210prog(const std::string& dir, const std::string& input, const s
                        const RunOptions& options) {
     const std::string standin = wine_build() ? std::string(wine_build()) + "/standin" : STANDIN_DIR;
     RunOptions with_standin = options;
-    with_standin.env.push_back("BSL_STANDIN_LOG=bsl.log");
+    with_standin.env.emplace_back("BSL_STANDIN_LOG=bsl.log");
     with_standin.env.push_back("BSL_STANDIN_STATUS=" + programmer_statuses);
     return run_with_programmer(dir, input, standin, with_standin);
 }

@@ -82,15 +82,16 @@ void Analyzer::answer_query(const std::string& name) {
     const Setting* s = find_setting(name);
     if (!answer || !s) return;
     ++queries_answered_;
-    line_.sleep_ms(options_.reply_delay_ms);
+    Line::sleep_ms(options_.reply_delay_ms);
     const std::vector<std::string> lines = reply_lines(*s);
-    std::string head, tail;
+    std::string head;
+    std::string tail;
     for (std::size_t i = 0; i < lines.size(); ++i)
         ((options_.split_ms > 0 && i > 0 && i + 1 == lines.size()) ? tail : head) += lines[i] + "\r";
     const double pace = options_.slow ? TEXT_MS_PER_BYTE : 0;
     line_.transmit(head, pace);
     if (!tail.empty()) {
-        line_.sleep_ms(options_.split_ms);
+        Line::sleep_ms(options_.split_ms);
         line_.transmit(tail, pace);
     }
     line_.log("REPLIED", name + "?");  // the reply's last byte is on its way

@@ -78,7 +78,7 @@ bool Line::open(std::string& slave_path) {
     // under test closes and reopens it.
     slave_ = ::open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_ < 0) return false;
-    termios t;
+    termios t{};
     tcgetattr(slave_, &t);
     cfmakeraw(&t);
     t.c_cflag |= HUPCL;  // as a serial port starts: closing it drops DTR and RTS
@@ -93,7 +93,7 @@ void Line::close() {
 }
 
 double Line::elapsed_ms() const {
-    timespec now;
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec - start_.tv_sec) * 1000.0 +
            static_cast<double>(now.tv_nsec - start_.tv_nsec) / 1e6;
@@ -103,8 +103,8 @@ double Line::start_ms() const {
     return static_cast<double>(start_.tv_sec) * 1000.0 + static_cast<double>(start_.tv_nsec) / 1e6;
 }
 
-void Line::sleep_ms(double ms) const {
-    timespec deadline;
+void Line::sleep_ms(double ms) {
+    timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     add_ms(deadline, ms);
     sleep_until(deadline);
@@ -121,12 +121,12 @@ void Line::transmit(const std::string& bytes, double ms_per_byte) const {
         write_all(master_, bytes.data(), bytes.size());
         return;
     }
-    timespec next;
+    timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {  // each byte reaches the other side when it has crossed
+    for (const char & byte : bytes) {  // each byte reaches the other side when it has crossed
         add_ms(next, ms_per_byte);
         sleep_until(next);
-        write_all(master_, &bytes[i], 1);
+        write_all(master_, &byte, 1);
     }
 }
 
@@ -149,18 +149,18 @@ void Line::transmit_through_usb(const std::string& bytes, double ms_per_byte, do
 
 bool Line::input_pending() const {
     pollfd p{master_, POLLIN, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+    return poll(&p, 1, 0) > 0 && ((p.revents & POLLIN) != 0);
 }
 
 // The master side of a pseudo-terminal reports the settings of the other side.
 unsigned Line::host_baud() const {
-    termios t;
+    termios t{};
     return tcgetattr(master_, &t) == 0 ? baud_of(cfgetospeed(&t)) : 0;
 }
 
 bool Line::host_hangs_up_on_close() const {
-    termios t;
-    return tcgetattr(master_, &t) == 0 && (t.c_cflag & HUPCL);
+    termios t{};
+    return tcgetattr(master_, &t) == 0 && ((t.c_cflag & HUPCL) != 0u);
 }
 
 }  // namespace k210sim

@@ -41,7 +41,8 @@ std::uint32_t word_at(const std::string& frame, std::size_t i) {
 }
 
 void checksum(const std::string& bytes, std::uint8_t& low, std::uint8_t& high) {
-    std::uint8_t even = 0, odd = 0;
+    std::uint8_t even = 0;
+    std::uint8_t odd = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) (i % 2 ? odd : even) ^= static_cast<std::uint8_t>(bytes[i]);
     low = static_cast<std::uint8_t>(~even);
     high = static_cast<std::uint8_t>(~odd);
@@ -55,7 +56,10 @@ unsigned bcd_version(const std::string& text) {
     return value;
 }
 
-std::string one(std::uint8_t byte) { return std::string(1, static_cast<char>(byte)); }
+std::string one(std::uint8_t byte) {
+    std::string text(1, static_cast<char>(byte));
+    return text;
+}
 
 }  // namespace
 
@@ -102,7 +106,8 @@ void Loader::enter(const char* how) {
 // When RST rises with TEST high (TCK low) after them the loader starts;
 // otherwise the firmware does.
 void Loader::modem_lines(bool dtr, bool rts) {
-    const bool reset_high = dtr, pin_high = !rts;
+    const bool reset_high = dtr;
+    const bool pin_high = !rts;
     const bool tck = options_.pins == "tck";
     if (!pins_known_ || reset_high != reset_high_) {
         if (!reset_high) {
@@ -137,14 +142,14 @@ void Loader::host_latency(bool low) {
 void Loader::wait_for_the_whole_frame() const {
     const double wire = options_.slow ? static_cast<double>(frame_.size()) * ms_per_byte() : 0;
     const double arrived = frame_start_ + wire;
-    if (line_.elapsed_ms() < arrived) line_.sleep_ms(arrived - line_.elapsed_ms());
+    if (line_.elapsed_ms() < arrived) Line::sleep_ms(arrived - line_.elapsed_ms());
 }
 
 void Loader::reply(const std::string& bytes, double processing_ms) {
     wait_for_the_whole_frame();
-    line_.sleep_ms(processing_ms);
+    Line::sleep_ms(processing_ms);
     if (line_.input_pending()) line_.log("LOADER", "busy: the host sent while the loader was still working");
-    line_.sleep_ms(options_.adapter_latency_ms);  // the adapter holds the bytes back a while
+    Line::sleep_ms(options_.adapter_latency_ms);  // the adapter holds the bytes back a while
     const double pace = options_.slow ? ms_per_byte() : 0;
     if (options_.usb_latency_ms > 0) {
         line_.transmit_through_usb(bytes, pace, host_low_latency_ ? 1.0 : options_.usb_latency_ms);
@@ -157,7 +162,7 @@ void Loader::reply(const std::string& bytes, double processing_ms) {
 void Loader::mass_erase() {
     wait_for_the_whole_frame();
     const double start = line_.elapsed_ms();
-    line_.sleep_ms(erase_ms_);
+    Line::sleep_ms(erase_ms_);
     erase_done_ms_ += line_.elapsed_ms() - start;
     ++erase_commands_;
     char what[96];
@@ -201,7 +206,8 @@ bool Loader::write_block(std::uint32_t address, const std::string& data) {
 std::string Loader::data_frame(std::uint32_t address, std::size_t length) {
     std::string frame = {static_cast<char>(0x80), 0, static_cast<char>(length), static_cast<char>(length)};
     for (std::size_t i = 0; i < length; ++i) frame += static_cast<char>(memory_[(address + i) & 0xFFFF]);
-    std::uint8_t low, high;
+    std::uint8_t low = 0;
+    std::uint8_t high = 0;
     checksum(frame, low, high);
     if (corrupt_pending_ && address >= FLASH_START) {
         corrupt_pending_ = false;
@@ -213,7 +219,8 @@ std::string Loader::data_frame(std::uint32_t address, std::size_t length) {
 
 bool Loader::frame_is_sound() const {
     if (frame_.size() < 8 || at(frame_, 2) != at(frame_, 3)) return false;
-    std::uint8_t low, high;
+    std::uint8_t low = 0;
+    std::uint8_t high = 0;
     checksum(frame_.substr(0, frame_.size() - 2), low, high);
     return at(frame_, frame_.size() - 2) == low && at(frame_, frame_.size() - 1) == high;
 }
@@ -237,8 +244,35 @@ bool Loader::change_speed(std::uint8_t d1, std::uint8_t d2, std::uint8_t d3) {
     return false;
 }
 
+// The password is the interrupt vectors; the ACK only says the frame was sound.
+void Loader::take_password(const std::string& data) {
+    unlocked_ = data.size() == 32;
+    for (std::size_t i = 0; unlocked_ && i < 32; ++i)
+        unlocked_ = static_cast<std::uint8_t>(data[i]) == memory_[0xFFE0 + i];
+    line_.log("PASSWORD", unlocked_ ? "accepted" : "wrong");
+    reply(one(ACK), 0.5);
+}
+
+// A block to write on an unlocked loader; false when it is refused once (a fault option).
+bool Loader::take_block(std::uint32_t address, const std::string& data) {
+    if (++blocks_written_ > options_.stop_after_blocks && options_.stop_after_blocks >= 0) {
+        answers_ = false;  // as if the switches were turned off in the middle
+        line_.log("LOADER", "stopped answering");
+        return true;
+    }
+    if (nak_pending_) {
+        nak_pending_ = false;
+        line_.log("LOADER", "refused a block once");
+        return false;
+    }
+    const bool ok = write_block(address, data);
+    reply(one(ok ? ACK : NAK), WRITE_MS_PER_BYTE * static_cast<double>(data.size()));
+    return true;
+}
+
 void Loader::handle_frame() {
-    const std::string nak = one(NAK), ack = one(ACK);
+    const std::string nak = one(NAK);
+    const std::string ack = one(ACK);
     if (!frame_is_sound()) {
         line_.log("LOADER", "bad frame");
         reply(nak, 0.5);
@@ -249,14 +283,9 @@ void Loader::handle_frame() {
     const std::uint32_t length = word_at(frame_, 6);
     const std::string data = frame_.substr(8, frame_.size() - 10);
     switch (command) {
-        case 0x10: {  // password: the interrupt vectors; the ACK only says the frame was sound
-            unlocked_ = data.size() == 32;
-            for (std::size_t i = 0; unlocked_ && i < 32; ++i)
-                unlocked_ = static_cast<std::uint8_t>(data[i]) == memory_[0xFFE0 + i];
-            line_.log("PASSWORD", unlocked_ ? "accepted" : "wrong");
-            reply(ack, 0.5);
+        case 0x10:
+            take_password(data);
             return;
-        }
         case 0x18:  // mass erase: answered when the erase is over
             if (length != 0xA506) break;
             mass_erase();
@@ -267,22 +296,9 @@ void Loader::handle_frame() {
             erase_segment(address);
             reply(ack, 15);
             return;
-        case 0x12: {  // write a block
-            if (!unlocked_) break;
-            if (++blocks_written_ > options_.stop_after_blocks && options_.stop_after_blocks >= 0) {
-                answers_ = false;  // as if the switches were turned off in the middle
-                line_.log("LOADER", "stopped answering");
-                return;
-            }
-            if (nak_pending_) {
-                nak_pending_ = false;
-                line_.log("LOADER", "refused a block once");
-                break;
-            }
-            const bool ok = write_block(address, data);
-            reply(ok ? ack : nak, WRITE_MS_PER_BYTE * static_cast<double>(data.size()));
+        case 0x12:
+            if (!unlocked_ || !take_block(address, data)) break;
             return;
-        }
         case 0x14:  // read a block
             if (!unlocked_ || length > 250) break;
             reply(data_frame(address, length), 0.5);
@@ -370,7 +386,8 @@ void Loader::report() const {
             ++a;
             continue;
         }
-        std::uint32_t end = a, sum = 0;
+        std::uint32_t end = a;
+        std::uint32_t sum = 0;
         while (end < 0x10000 && programmed_[end]) sum += memory_[end++];
         char text[64];
         std::snprintf(text, sizeof text, "%04X-%04X sum %08X", a, end - 1, sum);

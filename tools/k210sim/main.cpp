@@ -30,55 +30,78 @@ using k210sim::Line;
 using k210sim::Loader;
 using k210sim::SimOptions;
 
-volatile std::sig_atomic_t g_stop = 0;  // set by SIGTERM or SIGINT
+// Set by SIGTERM or SIGINT; a signal handler can reach nothing else.
+volatile std::sig_atomic_t g_stop = 0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 void on_signal(int) { g_stop = 1; }
 
-bool parse_options(int argc, char** argv, SimOptions& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool used_value = true;
-        if (a == "--dir" && v) o.dir = v;
-        else if (a == "--port" && v) o.port = std::atoi(v);
-        else if (a == "--log" && v) o.log_path = v;
-        else if (a == "--link" && v) o.link_path = v;
-        else if (a == "--dump" && v) o.dump_path = v;
-        else if (a == "--lines" && v) o.lines_path = v;
-        else if (a == "--split" && v) o.split_ms = std::atoi(v);
-        else if (a == "--ignore" && v) o.ignored = v;
-        else if (a == "--logo-length" && v) o.logo_length = std::atoi(v);
-        else if (a == "--reply-delay" && v) o.reply_delay_ms = std::atoi(v);
-        else if (a == "--vanish-after" && v) o.vanish_after = std::atoi(v);
-        else if (a == "--vanish-after-queries" && v) o.vanish_after_queries = std::atoi(v);
-        else if (a == "--chip" && v) o.chip = v;
-        else if (a == "--loader-version" && v) o.version = v;
-        else if (a == "--pins" && v) o.pins = v;
-        else if (a == "--erase-ms" && v) o.erase_ms = std::atof(v);
-        else if (a == "--erase-needs-ms" && v) o.erase_needs_ms = std::atof(v);
-        else if (a == "--loader-stop-after-blocks" && v) o.stop_after_blocks = std::atoi(v);
-        else if (a == "--bad-cell" && v) o.bad_cell = std::strtol(v, nullptr, 16);
-        else if (a == "--adapter-latency" && v) o.adapter_latency_ms = std::atof(v);
-        else if (a == "--usb-latency" && v) o.usb_latency_ms = std::atof(v);
-        else if (a == "--baud-refuse-at" && v) o.baud_refuse_at = static_cast<unsigned>(std::atoi(v));
-        else {
-            used_value = false;
-            if (a == "--silent") o.silent = true;
+// Options that take a value, and what each sets.
+struct ValueOption {
+    const char* name;
+    void (*set)(SimOptions& o, const char* value);
+};
+const ValueOption VALUE_OPTIONS[] = {
+    {"--dir", [](SimOptions& o, const char* v) { o.dir = v; }},
+    {"--port", [](SimOptions& o, const char* v) { o.port = std::atoi(v); }},
+    {"--log", [](SimOptions& o, const char* v) { o.log_path = v; }},
+    {"--link", [](SimOptions& o, const char* v) { o.link_path = v; }},
+    {"--dump", [](SimOptions& o, const char* v) { o.dump_path = v; }},
+    {"--lines", [](SimOptions& o, const char* v) { o.lines_path = v; }},
+    {"--split", [](SimOptions& o, const char* v) { o.split_ms = std::atoi(v); }},
+    {"--ignore", [](SimOptions& o, const char* v) { o.ignored = v; }},
+    {"--logo-length", [](SimOptions& o, const char* v) { o.logo_length = std::atoi(v); }},
+    {"--reply-delay", [](SimOptions& o, const char* v) { o.reply_delay_ms = std::atoi(v); }},
+    {"--vanish-after", [](SimOptions& o, const char* v) { o.vanish_after = std::atoi(v); }},
+    {"--vanish-after-queries", [](SimOptions& o, const char* v) { o.vanish_after_queries = std::atoi(v); }},
+    {"--chip", [](SimOptions& o, const char* v) { o.chip = v; }},
+    {"--loader-version", [](SimOptions& o, const char* v) { o.version = v; }},
+    {"--pins", [](SimOptions& o, const char* v) { o.pins = v; }},
+    {"--erase-ms", [](SimOptions& o, const char* v) { o.erase_ms = std::atof(v); }},
+    {"--erase-needs-ms", [](SimOptions& o, const char* v) { o.erase_needs_ms = std::atof(v); }},
+    {"--loader-stop-after-blocks", [](SimOptions& o, const char* v) { o.stop_after_blocks = std::atoi(v); }},
+    {"--bad-cell", [](SimOptions& o, const char* v) { o.bad_cell = std::strtol(v, nullptr, 16); }},
+    {"--adapter-latency", [](SimOptions& o, const char* v) { o.adapter_latency_ms = std::atof(v); }},
+    {"--usb-latency", [](SimOptions& o, const char* v) { o.usb_latency_ms = std::atof(v); }},
+    {"--baud-refuse-at", [](SimOptions& o, const char* v) { o.baud_refuse_at = static_cast<unsigned>(std::atoi(v)); }},
+};
 
-            else if (a == "--slow") o.slow = true;
+// Options that switch something on.
+struct FlagOption {
+    const char* name;
+    bool SimOptions::*flag;
+};
+const FlagOption FLAG_OPTIONS[] = {
+    {"--silent", &SimOptions::silent},
+    {"--slow", &SimOptions::slow},
+    {"--old-unit", &SimOptions::old_unit},
+    {"--loader-silent", &SimOptions::loader_silent},
+    {"--loader-no-write-check", &SimOptions::loader_no_write_check},
+    {"--loader-nak-once", &SimOptions::loader_nak_once},
+    {"--loader-corrupt-once", &SimOptions::loader_corrupt_once},
+    {"--loader-bad-sync-once", &SimOptions::loader_bad_sync_once},
+    {"--baud-refuse", &SimOptions::baud_refuse},
+    {"--baud-silent", &SimOptions::baud_silent},
+};
 
-            else if (a == "--old-unit") o.old_unit = true;
-            else if (a == "--loader-silent") o.loader_silent = true;
-            else if (a == "--loader-no-write-check") o.loader_no_write_check = true;
-            else if (a == "--loader-nak-once") o.loader_nak_once = true;
-            else if (a == "--loader-corrupt-once") o.loader_corrupt_once = true;
-            else if (a == "--loader-bad-sync-once") o.loader_bad_sync_once = true;
-            else if (a == "--baud-refuse") o.baud_refuse = true;
-            else if (a == "--baud-silent") o.baud_silent = true;
-            else return false;
+// Takes argument `i` (and its value, moving `i` on); false when it is unknown or lacks its value.
+bool take_option(int argc, char** argv, int& i, SimOptions& o) {
+    const std::string a = argv[i];
+    for (const FlagOption& f : FLAG_OPTIONS)
+        if (a == f.name) {
+            o.*f.flag = true;
+            return true;
         }
-        if (used_value) ++i;
-    }
+    for (const ValueOption& v : VALUE_OPTIONS)
+        if (a == v.name && i + 1 < argc) {
+            v.set(o, argv[++i]);
+            return true;
+        }
+    return false;
+}
+
+bool parse_options(int argc, char** argv, SimOptions& o) {
+    for (int i = 1; i < argc; ++i)
+        if (!take_option(argc, argv, i, o)) return false;
     return o.port >= 1 && o.port <= 9 && (o.pins == "test" || o.pins == "tck") && o.chip.size() == 4 &&
            o.chip[0] == 'F';
 }
@@ -109,9 +132,11 @@ void take_line_events(int lines, std::string& pending, Loader& loader, std::stri
     const ssize_t n = read(lines, buf, sizeof buf);
     if (n <= 0) return;
     pending.append(buf, static_cast<std::size_t>(n));
-    std::size_t nl;
+    std::size_t nl = 0;
     while ((nl = pending.find('\n')) != std::string::npos) {
-        int dtr = 0, rts = 0, low = 0;
+        int dtr = 0;
+        int rts = 0;
+        int low = 0;
         const std::string event = pending.substr(0, nl);
         if (std::sscanf(event.c_str(), "DTR %d RTS %d", &dtr, &rts) == 2) {
             if (!dtr) text.clear();  // a reset clears whatever the chip was receiving
@@ -124,7 +149,8 @@ void take_line_events(int lines, std::string& pending, Loader& loader, std::stri
 }
 
 void serve(Line& line, Analyzer& analyzer, Loader& loader, int lines) {
-    std::string text, events;
+    std::string text;
+    std::string events;
     while (!g_stop && !analyzer.vanished()) {
         pollfd p[2] = {{line.master(), POLLIN, 0}, {lines, POLLIN, 0}};
         if (poll(p, lines >= 0 ? 2 : 1, 100) <= 0) continue;
@@ -140,7 +166,7 @@ void serve(Line& line, Analyzer& analyzer, Loader& loader, int lines) {
             continue;
         }
         text += chunk;
-        std::size_t cr;
+        std::size_t cr = 0;
         while (!g_stop && !analyzer.vanished() && (cr = text.find('\r')) != std::string::npos) {
             analyzer.handle_text_line(text.substr(0, cr));
             text.erase(0, cr + 1);

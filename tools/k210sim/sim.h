@@ -57,7 +57,7 @@ class Line {
     void close();
     int master() const { return master_; }
     double elapsed_ms() const;
-    void sleep_ms(double ms) const;
+    static void sleep_ms(double ms);
     void log(const char* kind, const std::string& text) const;
     // Sends bytes at once, or one per character time as a real line would.
     void transmit(const std::string& bytes, double ms_per_byte) const;
@@ -125,6 +125,8 @@ class Loader {
     void wait_for_the_whole_frame() const;
     void reply(const std::string& bytes, double processing_ms);
     void handle_frame();
+    void take_password(const std::string& data);
+    bool take_block(std::uint32_t address, const std::string& data);
     void mass_erase();
     void erase_segment(std::uint32_t address);
     bool write_block(std::uint32_t address, const std::string& data);
