@@ -9,6 +9,7 @@
 
 namespace {
 
+// clang-format off: one source line for each line printed
 const char* const HELP =
     "k210prog " K210_VERSION ": updates the firmware of a K210 gas analyzer over a serial\n"
     "line, keeping the analyzer's settings.\n"
@@ -26,6 +27,7 @@ const char* const HELP =
     "\n"
     "Exit status: 0 programming complete, 1 a failure, 2 stopped by an answer\n"
     "or by the end of input.\n";
+// clang-format on
 
 // Prints what --help or --version asks for; false when neither is given.
 bool answered_option(int argc, char** argv) {
