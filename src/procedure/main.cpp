@@ -9,7 +9,8 @@
 
 namespace {
 
-// clang-format off: one source line for each line printed
+// One source line for each line printed.
+// clang-format off
 const char* const HELP =
     "k210prog " K210_VERSION ": updates the firmware of a K210 gas analyzer over a serial\n"
     "line, keeping the analyzer's settings.\n"
