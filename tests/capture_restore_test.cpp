@@ -25,9 +25,11 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // Replies as the analyzer's profile makes them, by query.
-const std::map<std::string, std::string> REPLIES = {
-    {"\rLOGO?\r", "LOGO:VORTAN K210\r"}, {"VERS?\r", "VERS:3.7\r"}, {"SRAL?\r", "SRAL:210457\r"},
-    {"MODE?\r", "MODE:2\r"},             {"TIME?\r", "TIME:14:05:33\r"}};
+const std::map<std::string, std::string> REPLIES = {{"\rLOGO?\r", "LOGO:VORTAN K210\r"},
+                                                    {"VERS?\r", "VERS:3.7\r"},
+                                                    {"SRAL?\r", "SRAL:210457\r"},
+                                                    {"MODE?\r", "MODE:2\r"},
+                                                    {"TIME?\r", "TIME:14:05:33\r"}};
 
 // Answers each query 20 ms after it was sent; after `answers` queries it
 // hangs up, or fails every write while reads only time out (as some
@@ -117,10 +119,12 @@ TEST_F(SettingsOnTheLine, ACaptureSavesWhatCameAndNamesItByTheSerial) {
     const Seen seen = capture_from(analyzer, files);
     EXPECT_EQ(seen.capture.outcome, CaptureOutcome::captured);
     EXPECT_EQ(seen.capture.firmware_version, "3.7");
-    EXPECT_EQ(seen.out, "Retrieving Settings...\nLOGO:VORTAN K210\rVERS:3.7\rSRAL:210457\rMODE:2\rTIME:14:05:33\r"
-                        "Upload Complete.\n");
-    const std::string file = "\rLOGO?\r\nLOGO:VORTAN K210\r\nVERS?\r\nVERS:3.7\r\nSRAL?\r\nSRAL:210457\r\n"
-                             "MODE?\r\nMODE:2\r\nTIME?\r\nTIME:14:05:33\r\n";
+    EXPECT_EQ(seen.out,
+              "Retrieving Settings...\nLOGO:VORTAN K210\rVERS:3.7\rSRAL:210457\rMODE:2\rTIME:14:05:33\r"
+              "Upload Complete.\n");
+    const std::string file =
+        "\rLOGO?\r\nLOGO:VORTAN K210\r\nVERS?\r\nVERS:3.7\r\nSRAL?\r\nSRAL:210457\r\n"
+        "MODE?\r\nMODE:2\r\nTIME?\r\nTIME:14:05:33\r\n";
     EXPECT_EQ(read_file(SETTINGS_FILE_NAME), file);
     EXPECT_EQ(read_file(SETTINGS_BACKUP_NAME), SAVED);
     ASSERT_EQ(archives().size(), 1u);

@@ -51,15 +51,24 @@ std::string programmer_says(const std::string& image, const std::string& port = 
 
 // SETTINGS.TXT as the simulated analyzer's profile makes it.
 std::string profile_file() {
-    const Lines queries = {"\rLOGO?\r", "VERS?\r", "SRAL?\r", "OPTI?\r", "FACT?\r", "OFFS?\r",
-                           "CUST?\r",   "MODE?\r", "CORF?\r", "PUMP?\r", "SMOK?\r", "ATOF?\r",
-                           "TEFF?\r",   "DVLT?\r", "DATE?\r", "TIME?\r"};
-    const Lines replies = {"LOGO:VORTAN K210 COMBUSTION ANALYZER\r", "VERS:3.7\r",
-                           "SRAL:210457\r", "OPTI:0012\r",
+    const Lines queries = {"\rLOGO?\r", "VERS?\r", "SRAL?\r", "OPTI?\r", "FACT?\r", "OFFS?\r", "CUST?\r", "MODE?\r",
+                           "CORF?\r",   "PUMP?\r", "SMOK?\r", "ATOF?\r", "TEFF?\r", "DVLT?\r", "DATE?\r", "TIME?\r"};
+    const Lines replies = {"LOGO:VORTAN K210 COMBUSTION ANALYZER\r",
+                           "VERS:3.7\r",
+                           "SRAL:210457\r",
+                           "OPTI:0012\r",
                            "FACT0:1.000\rFACT1:0.985\rFACT2:1.020\rFACT3:0.997\r",
-                           "OFFS0:12\rOFFS1:-3\rOFFS2:0\r", "NORTHSIDE HEATING 555-0142\r",
-                           "MODE:2\r", "CORF:1.00\r", "PUMP:RATE:75\r", "SMOK:1\r", "ATOF:-0.4\r",
-                           "TEFF:81.5\r", "DVLT:3.9\r", "DATE:11/28/26\r", "TIME:14:05:33\r"};
+                           "OFFS0:12\rOFFS1:-3\rOFFS2:0\r",
+                           "NORTHSIDE HEATING 555-0142\r",
+                           "MODE:2\r",
+                           "CORF:1.00\r",
+                           "PUMP:RATE:75\r",
+                           "SMOK:1\r",
+                           "ATOF:-0.4\r",
+                           "TEFF:81.5\r",
+                           "DVLT:3.9\r",
+                           "DATE:11/28/26\r",
+                           "TIME:14:05:33\r"};
     std::string file;
     for (std::size_t i = 0; i < queries.size(); ++i) {
         file += queries[i] + "\n";
@@ -75,11 +84,24 @@ std::string echo_of(const std::string& file) {
     return echo;
 }
 
-const Lines PROFILE_SETS = {"SRAL BRISKET210457", "OPTI BRISKET0012", "FACT0 1.000", "FACT1 0.985",
-                            "FACT2 1.020",        "FACT3 0.997",      "OFFS0 12",    "OFFS1 -3",
-                            "OFFS2 0",            "CUST NORTHSIDE HEATING 555-0142",
-                            "MODE 2",             "CORF 1.00",        "PUMP 75",     "SMOK 1",
-                            "ATOF -0.4",          "TEFF 81.5",        "DVLT 3.9",    "DATE 11/28/26",
+const Lines PROFILE_SETS = {"SRAL BRISKET210457",
+                            "OPTI BRISKET0012",
+                            "FACT0 1.000",
+                            "FACT1 0.985",
+                            "FACT2 1.020",
+                            "FACT3 0.997",
+                            "OFFS0 12",
+                            "OFFS1 -3",
+                            "OFFS2 0",
+                            "CUST NORTHSIDE HEATING 555-0142",
+                            "MODE 2",
+                            "CORF 1.00",
+                            "PUMP 75",
+                            "SMOK 1",
+                            "ATOF -0.4",
+                            "TEFF 81.5",
+                            "DVLT 3.9",
+                            "DATE 11/28/26",
                             "TIME 14:05:33"};
 
 Lines programmer_runs(const TempDir& dir) {
@@ -94,8 +116,8 @@ TEST(EndToEnd, NewUnitIsProgrammedWithoutRestore) {
     TempDir dir;
     Simulator sim(dir.path, 3);
     const RunResult r = run_k210prog(dir.path, "3\nn\nN\nn\nc\nC\n");
-    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") +
-                         SWITCHES_OFF + COMPLETE);
+    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") + SWITCHES_OFF +
+                         COMPLETE);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), profile_file());
     EXPECT_EQ(programmer_runs(dir), Lines{"+mpvr -cCOM3 K210t.TXT port=free"});
@@ -124,12 +146,12 @@ TEST(EndToEnd, OldUnitGetsItsSettingsBackAtTheRightPace) {
     const RunResult r = run_k210prog(dir.path, "3\ny\ny\ny\ni\nC\nc\n");
     const std::string file = profile_file();
     EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + SWITCH_INFO + SWITCHES_ON + LAUNCH +
-                         programmer_says("K210fx.TXT") + SWITCHES_OFF + "Downloading Data...\n" +
-                         echo_of(file) + COMPLETE);
+                         programmer_says("K210fx.TXT") + SWITCHES_OFF + "Downloading Data...\n" + echo_of(file) +
+                         COMPLETE);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(programmer_runs(dir), Lines{"+mpvr -cCOM3 K210fx.TXT port=free"});
     EXPECT_EQ(r.err.find("reports firmware"), std::string::npos) << r.err;  // answered as it should be
-    EXPECT_FALSE(file_exists(dir.file("SETTINGS.PND")));  // the settings are back
+    EXPECT_FALSE(file_exists(dir.file("SETTINGS.PND")));                    // the settings are back
     sim.stop();
     EXPECT_EQ(sim.log_lines("SET"), PROFILE_SETS);
     EXPECT_TRUE(sim.log_lines("UNKNOWN").empty());
@@ -160,15 +182,16 @@ TEST(EndToEnd, OldUnitGetsItsSettingsBackAtTheRightPace) {
 
 TEST(EndToEnd, SilentAnalyzerThenGoingOnRestoresTheEarlierBackup) {
     TempDir dir;
-    const std::string crafted = "MODE?\r\nMODE:5\r\nCUST?\r\nNew owner\r\nPUMP?\r\nPUMP:RATE:60\r";  // last line without LF
+    const std::string crafted =
+        "MODE?\r\nMODE:5\r\nCUST?\r\nNew owner\r\nPUMP?\r\nPUMP:RATE:60\r";  // last line without LF
     write_file(dir.file("SETTINGS.TXT"), crafted);
     Simulator sim(dir.path, 4, {"--silent"});
     const RunResult r = run_k210prog(dir.path, "4\nY\nY\nn\nn\nC\nC\n");
-    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON +
-                         LAUNCH + programmer_says("K210ft.TXT", "COM4") + SWITCHES_OFF +
-                         "Downloading Data...\n" + echo_of(crafted) + COMPLETE);
+    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON + LAUNCH +
+                         programmer_says("K210ft.TXT", "COM4") + SWITCHES_OFF + "Downloading Data...\n" +
+                         echo_of(crafted) + COMPLETE);
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), crafted);  // the backup is kept as it was
+    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), crafted);       // the backup is kept as it was
     EXPECT_EQ(r.err.find("reports firmware"), std::string::npos);  // nothing was heard of the firmware
     sim.stop();
     EXPECT_EQ(sim.log_lines("SET"), (Lines{"MODE 5", "CUST New owner", "PUMP 60"}));
@@ -203,8 +226,8 @@ TEST(EndToEnd, FailedProgrammerIsRetriedWithTheSameCommandLine) {
     RunResult r = run_k210prog(dir.path, "3\nn\ny\nn\nc\ny\ny\nc\n", "1,2,0");
     const std::string failed = "BSL Programming failed.\nRetry? (Y or N)>";
     const std::string says = programmer_says("K210xt.TXT");
-    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + says + failed + LAUNCH +
-                         says + failed + LAUNCH + says + SWITCHES_OFF + COMPLETE);
+    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + says + failed + LAUNCH + says + failed +
+                         LAUNCH + says + SWITCHES_OFF + COMPLETE);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(programmer_runs(dir), Lines(3, "+mpvr -cCOM3 K210xt.TXT port=free"));
 
@@ -212,8 +235,7 @@ TEST(EndToEnd, FailedProgrammerIsRetriedWithTheSameCommandLine) {
     // An old unit stays recorded as waiting for its settings: the programmer may have erased them.
     std::remove(dir.file("bsl.log").c_str());
     r = run_k210prog(dir.path, "3\ny\nn\nn\nc\nq\n", "1");
-    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210ft.TXT") +
-                         failed);
+    EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210ft.TXT") + failed);
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_TRUE(file_exists(dir.file("SETTINGS.PND")));
 }
@@ -233,8 +255,7 @@ TEST(EndToEnd, QuittingOrEndOfInputAtTheSwitchPromptsStopsTheRun) {
     EXPECT_EQ(r.exit_status, 2);
 
     r = run_k210prog(dir.path, "3\nn\nn\nn\nc\nz\n");  // input ends while asking again
-    EXPECT_EQ(r.out, start + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") + SWITCHES_OFF +
-                         SWITCHES_OFF);
+    EXPECT_EQ(r.out, start + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") + SWITCHES_OFF + SWITCHES_OFF);
     EXPECT_EQ(r.exit_status, 2);
 
     r = run_k210prog(dir.path, "3\nn\nn\nn\n");
@@ -334,8 +355,8 @@ TEST(EndToEnd, AnalyzerVanishingDuringRestoreIsReported) {
     write_file(dir.file("SETTINGS.TXT"), "MODE?\r\nM:1\r\nSMOK?\r\nS:0\r\nTEFF?\r\nT:80\r\n");
     Simulator sim(dir.path, 3, {"--silent", "--vanish-after", "1"});
     const RunResult r = run_k210prog(dir.path, "3\ny\ny\nn\nn\nc\nc\n");
-    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON +
-                         LAUNCH + programmer_says("K210ft.TXT") + SWITCHES_OFF +
+    EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON + LAUNCH +
+                         programmer_says("K210ft.TXT") + SWITCHES_OFF +
                          "Downloading Data...\nMODE?\rM:1\rSMOK?\rS:0\r Error Writing COM3 !\n");
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(sim.log_lines("SET"), Lines{"MODE 1"});
@@ -362,15 +383,21 @@ TEST(EndToEnd, ReplyQuirksAreCapturedAsTheyArrive) {
     };
     const std::vector<Case> cases = {
         {"bytes paced at the line rate, and a tail 150 ms behind: still one reply each",
-         {"--slow", "--split", "150"}, profile_file(), REPLIES},
+         {"--slow", "--split", "150"},
+         profile_file(),
+         REPLIES},
         {"a first reply of exactly 256 bytes is kept whole, its CR included",
-         {"--logo-length", "256"}, profile_file_with("\rLOGO?\r", "\rLOGO?\r\n" + logo_256 + "\n"),
+         {"--logo-length", "256"},
+         profile_file_with("\rLOGO?\r", "\rLOGO?\r\n" + logo_256 + "\n"),
          logo_256 + REPLIES.substr(REPLIES.find("VERS"))},
         {"a first reply over 256 bytes: its first 256 bytes hold no CR, the rest is dropped",
-         {"--logo-length", "337"}, profile_file_with("\rLOGO?\r", "\rLOGO?\r\n"),
+         {"--logo-length", "337"},
+         profile_file_with("\rLOGO?\r", "\rLOGO?\r\n"),
          logo + std::string(256 - logo.size(), '*') + REPLIES.substr(REPLIES.find("VERS"))},
-        {"a later query without a reply is left out, and nothing else changes", {"--ignore", "MODE"},
-         profile_file_with("MODE?\r", ""), REPLIES.substr(0, REPLIES.find("MODE:")) + REPLIES.substr(REPLIES.find("CORF"))},
+        {"a later query without a reply is left out, and nothing else changes",
+         {"--ignore", "MODE"},
+         profile_file_with("MODE?\r", ""),
+         REPLIES.substr(0, REPLIES.find("MODE:")) + REPLIES.substr(REPLIES.find("CORF"))},
     };
     for (const Case& c : cases) {
         TempDir dir;

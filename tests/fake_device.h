@@ -129,8 +129,8 @@ class FakeDevice : public PortSystem {
     }
     PortClock::time_point now() override { return PortClock::time_point(std::chrono::microseconds(now_us)); }
     void sleep_until(PortClock::time_point when) override {
-        const long until = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count());
+        const long until =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count());
         now_us = std::max(now_us, until);
     }
 

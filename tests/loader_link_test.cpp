@@ -35,15 +35,15 @@ T next(std::deque<T>& queue, T otherwise) {
 // A port whose far end is a bootstrap loader that answers on the test's clock.
 class FakeLoader : public PortSystem {
   public:
-    std::deque<Fault> faults;      // for each sync or frame it answers, in turn (then none)
-    std::deque<double> erase_ms;   // each mass erase's time (then 20 ms)
-    std::deque<double> late_ms;    // each frame's reply held back this much more (then 0)
-    double delay_ms = 0;           // the adapter holds every reply back this long
-    double tick_ms = 0;            // and passes it on at the next tick of its timer (0: at once)
+    std::deque<Fault> faults;     // for each sync or frame it answers, in turn (then none)
+    std::deque<double> erase_ms;  // each mass erase's time (then 20 ms)
+    std::deque<double> late_ms;   // each frame's reply held back this much more (then 0)
+    double delay_ms = 0;          // the adapter holds every reply back this long
+    double tick_ms = 0;           // and passes it on at the next tick of its timer (0: at once)
     Bytes memory = Bytes(0x10000, 0xFF);
     std::vector<std::pair<double, Bytes>> sent;  // what the host wrote, and when
-    std::vector<std::string> broken;              // the time rules the host broke
-    double erased_ms = 0;                         // erase the flash really had
+    std::vector<std::string> broken;             // the time rules the host broke
+    double erased_ms = 0;                        // erase the flash really had
     double now_ms = 0;
 
     int open(const char*, int) override { return 7; }
@@ -90,7 +90,8 @@ class FakeLoader : public PortSystem {
     ssize_t read(int, void* buffer, std::size_t count) override {
         if (hung_up_) return 0;
         std::size_t n = 0;
-        for (; n < count && arrived(); replies_.pop_front()) static_cast<std::uint8_t*>(buffer)[n++] = replies_.front().second;
+        for (; n < count && arrived(); replies_.pop_front())
+            static_cast<std::uint8_t*>(buffer)[n++] = replies_.front().second;
         if (n == 0) errno = EAGAIN;
         return n ? static_cast<ssize_t>(n) : -1;
     }
@@ -226,7 +227,11 @@ TEST(LoaderLink, EveryExchangeEndsInATypedReply) {
          "a reply came with a parity error"},
         {"no reply", each_try(Fault::silent), false, Reply::silent, 4, "the bootstrap loader stopped answering"},
         {"the device hung up: no retry", {Fault::none, Fault::hang_up}, false, Reply::gone, 1, "the port went away"},
-        {"a wrong answer to the sync is no refusal", {Fault::nak, Fault::nak, Fault::nak}, false, Reply::damaged, 0,
+        {"a wrong answer to the sync is no refusal",
+         {Fault::nak, Fault::nak, Fault::nak},
+         false,
+         Reply::damaged,
+         0,
          "the bootstrap loader answered the sync wrongly"},
         {"a damaged block is asked again", {Fault::none, Fault::damaged_block}, true, Reply::ack, 2, ""},
         {"a read refused", each_try(Fault::nak), true, Reply::refused, 4, "the bootstrap loader refused to read"},
@@ -257,9 +262,11 @@ TEST(LoaderLink, KeepsTheLoadersTimeRules) {
     const Case cases[] = {
         {"a turnaround after every reply, and after a damaged block", {Fault::none, Fault::damaged_block}, {}},
         {"after silence the retry waits the reply's whole time, then as long again",
-         {Fault::none, Fault::none, Fault::none, Fault::silent}, {}},
+         {Fault::none, Fault::none, Fault::none, Fault::silent},
+         {}},
         {"a reply that comes after the wait is not taken for the retry's",
-         {Fault::none, Fault::none, Fault::none, Fault::late}, {}},
+         {Fault::none, Fault::none, Fault::none, Fault::late},
+         {}},
         {"a loader that works nearly as long as allowed is heard", {}, {ERASE_BUSY_MS - 10}},
     };
     for (const Case& c : cases) {
@@ -291,7 +298,10 @@ TEST(MassErase, CountsTheLeastDelayedEraseTimeAgainstWhatTheFlashNeeds) {
         {"each reply less the line's delay and the frame's wire time", {30, 30}, {5, 7, 5}, 2 * 15},
         {"the least delayed reply counts for each", {40, 25, 60}, {5}, 3 * 10},
         {"a reply quicker than the line counts nothing", {12}, {5}, 0},
-        {"a timer that spreads the syncs over 16 ms can hold a reply back as long", {60}, {3, 11, 19, 7, 15}, 60 - 10 - 3 - 16},
+        {"a timer that spreads the syncs over 16 ms can hold a reply back as long",
+         {60},
+         {3, 11, 19, 7, 15},
+         60 - 10 - 3 - 16},
     };
     for (const Times& t : times) EXPECT_DOUBLE_EQ(erase_time_ms(t.replies_ms, t.syncs_ms, 10), t.erased_ms) << t.what;
 

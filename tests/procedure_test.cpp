@@ -45,9 +45,8 @@ TEST(ProgrammerCommandLine, NamesTheImageFromTheThreeAnswers) {
         const char* image;
     };
     const Case cases[] = {
-        {false, false, false, "K210t.TXT"}, {false, false, true, "K210.TXT"},
-        {false, true, false, "K210xt.TXT"}, {false, true, true, "K210x.TXT"},
-        {true, false, false, "K210ft.TXT"}, {true, false, true, "K210f.TXT"},
+        {false, false, false, "K210t.TXT"}, {false, false, true, "K210.TXT"},   {false, true, false, "K210xt.TXT"},
+        {false, true, true, "K210x.TXT"},   {true, false, false, "K210ft.TXT"}, {true, false, true, "K210f.TXT"},
         {true, true, false, "K210fxt.TXT"}, {true, true, true, "K210fx.TXT"},
     };
     for (const Case& c : cases) {

@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -108,7 +108,8 @@ TEST(Programmer, RefusesAnythingThatCouldLeaveTheAnalyzerUnableToStart) {
                                 "00 11 00 11 00 11 00 11 00 11 00 11 00 11 00 11\n";
     const std::vector<Case> cases = {
         {"+mpvr", "q\n", "IMAGE.TXT:1: the image holds no data"},
-        {"+mpvr", "@1100\n12 34\n@0300\n56\n" + vectors + "q\n", "IMAGE.TXT:4: address 0300 is in RAM, not in the flash"},
+        {"+mpvr", "@1100\n12 34\n@0300\n56\n" + vectors + "q\n",
+         "IMAGE.TXT:4: address 0300 is in RAM, not in the flash"},
         {"+mpvr", "@0C10\n12 34\n" + vectors + "q\n", "IMAGE.TXT:2: address 0C10 is in the boot ROM"},
         {"+mpvr", "@1100\n12 34\nq\n", "IMAGE.TXT:3: the image has no reset vector (FFFE-FFFF)"},
         {"+mpvr", "@1100\n12 34\n@FFFE\nFF FF\nq\n", "IMAGE.TXT:4: the reset vector (FFFE-FFFF) is FFFF"},
@@ -156,12 +157,12 @@ TEST(Programmer, RefusesAnythingThatCouldLeaveTheAnalyzerUnableToStart) {
     EXPECT_EQ(sim.log().find("LOADER"), std::string::npos);  // nothing was sent
 
     const std::vector<std::vector<std::string>> misuse = {{"+mpvx", "-cCOM3", "K210t.TXT"},
-                                                           {"+mpvr", "-cCOM0", "K210t.TXT"},
-                                                           {"+mpvr", "-c", "K210t.TXT"},
-                                                           {"+mpvr", "K210t.TXT"},
-                                                           {"--fast", "+mpvr", "-cCOM3", "K210t.TXT"},
-                                                           {"--speed", "57600", "+mpvr", "-cCOM3", "K210t.TXT"},
-                                                           {"+mpvr", "-cCOM3"}};
+                                                          {"+mpvr", "-cCOM0", "K210t.TXT"},
+                                                          {"+mpvr", "-c", "K210t.TXT"},
+                                                          {"+mpvr", "K210t.TXT"},
+                                                          {"--fast", "+mpvr", "-cCOM3", "K210t.TXT"},
+                                                          {"--speed", "57600", "+mpvr", "-cCOM3", "K210t.TXT"},
+                                                          {"+mpvr", "-cCOM3"}};
     for (const auto& arguments : misuse) {
         const RunResult r = run_bsl(dir.path, arguments);
         EXPECT_EQ(r.exit_status, 1) << arguments[0] << arguments[1];
@@ -284,10 +285,10 @@ TEST_F(LoaderOnPins, ErasesForTheTimeTheFlashNeedsAndNeverTalksOverIt) {
         int fewest, most;  // erase commands
     };
     const Case cases[] = {
-        {{"--loader-version", "1.10", "--slow"}, 12, 14},  // 17.2 ms each, 200 ms in all
+        {{"--loader-version", "1.10", "--slow"}, 12, 14},                            // 17.2 ms each, 200 ms in all
         {{"--loader-version", "1.10", "--slow", "--adapter-latency", "8"}, 12, 14},  // the adapter's delay is no erase
         {{"--erase-ms", "200", "--erase-needs-ms", "200", "--slow"}, 2, 2},  // one would do; measured, a tenth more
-        {{"--erase-ms", "1200", "--erase-needs-ms", "200"}, 1, 1},  // a slow loader
+        {{"--erase-ms", "1200", "--erase-needs-ms", "200"}, 1, 1},           // a slow loader
     };
     for (const Case& c : cases) {
         const SessionResult r = program(c.options);
@@ -300,8 +301,7 @@ TEST_F(LoaderOnPins, ErasesForTheTimeTheFlashNeedsAndNeverTalksOverIt) {
     }
     const SessionResult old = program({"--loader-version", "1.10", "--slow"});
     EXPECT_NE(old.out.find("warning: loader version 1.10 needs the vendor's patch (PATCH.TXT)"), std::string::npos);
-    EXPECT_NE(old.out.find("speed: 9600 baud (loader 1.10 on F149 has no documented faster rate)"),
-              std::string::npos);
+    EXPECT_NE(old.out.find("speed: 9600 baud (loader 1.10 on F149 has no documented faster rate)"), std::string::npos);
 }
 
 TEST_F(LoaderOnPins, RunsAtTheFastestRateThatWorks) {
@@ -359,8 +359,11 @@ TEST_F(LoaderOnPins, ProgramsThroughAUsbAdapterAndAsksForLowLatency) {
         bool noted;
     };
     const Case cases[] = {
-        {"16 ms adapter, low latency asked for and put back", {"--usb-latency", "16"}, true,
-         {"low (1 ms)", "the adapter's default"}, false},
+        {"16 ms adapter, low latency asked for and put back",
+         {"--usb-latency", "16"},
+         true,
+         {"low (1 ms)", "the adapter's default"},
+         false},
         {"16 ms adapter on a system that cannot ask", {"--usb-latency", "16"}, false, {}, true},
         {"a bare line", {}, true, {"low (1 ms)", "the adapter's default"}, false},
     };

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <termios.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -199,7 +199,8 @@ TEST_F(PortLink, RefusesWhatIsNotAFreeSerialLine) {
 TEST(PortNames, OnlyComOneToNineNameADevice) {
     for (const char* bad : {"", "COM", "COM0", "COM10", "com3", "COMX", "LPT1"})
         EXPECT_FALSE(PortName::from_text(bad)) << bad;
-    for (int bad : std::initializer_list<int>{'0', 'a', ' ', -1, 0x100 + '3'}) EXPECT_FALSE(PortName::from_digit(bad)) << bad;
+    for (int bad : std::initializer_list<int>{'0', 'a', ' ', -1, 0x100 + '3'})
+        EXPECT_FALSE(PortName::from_digit(bad)) << bad;
     EXPECT_EQ(PortName::from_digit('7')->text(), "COM7");
     if (wine_build()) return;
     TempDir dir;

@@ -4,9 +4,9 @@
 // adapters fail (which a pseudo-terminal never does).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -264,7 +264,9 @@ TEST(PortFaults, ParityMarksAreUndoneAndReported) {
     device.arrive(10, std::string("\x80\xFF", 2));  // a mark cut across two chunks
     device.arrive(20, std::string("\x00\x41", 2));  // ... marks a byte with a parity error
     r = read_from(device, opened.port, 2);
-    EXPECT_EQ(r.bytes, "\x80" "A");
+    EXPECT_EQ(r.bytes,
+              "\x80"
+              "A");
     EXPECT_TRUE(r.result.line_error);
 }
 

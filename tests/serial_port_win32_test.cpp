@@ -19,8 +19,8 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-std::string text(const char* format, unsigned long a = 0, unsigned long b = 0, unsigned long c = 0,
-                 unsigned long d = 0, unsigned long e = 0) {
+std::string text(const char* format, unsigned long a = 0, unsigned long b = 0, unsigned long c = 0, unsigned long d = 0,
+                 unsigned long e = 0) {
     char line[160];
     std::snprintf(line, sizeof line, format, a, b, c, d, e);
     return line;
@@ -61,9 +61,8 @@ class RecordingSystem : public PortSystem {
     }
     BOOL set_comm_timeouts(HANDLE, const COMMTIMEOUTS& t) override {
         write_timeout_ms = t.WriteTotalTimeoutConstant;
-        calls.push_back(text("SetCommTimeouts %lu %lu %lu %lu %lu", t.ReadIntervalTimeout,
-                             t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                             t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
+        calls.push_back(text("SetCommTimeouts %lu %lu %lu %lu %lu", t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                             t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
         return !fails("SetCommTimeouts");
     }
     BOOL set_comm_mask(HANDLE, DWORD mask) override {
@@ -78,15 +77,15 @@ class RecordingSystem : public PortSystem {
         if (applied && keeps_speed) dcb.BaudRate = found.BaudRate;
         return !fails("GetCommState");
     }
-    std::unique_ptr<DCB> applied;  // what the driver took, once set
-    bool drops_parity = false;      // an adapter that takes even parity and drops it
+    std::unique_ptr<DCB> applied;                           // what the driver took, once set
+    bool drops_parity = false;                              // an adapter that takes even parity and drops it
     bool keeps_two_stop_bits = false, keeps_speed = false;  // settings a driver takes and ignores
     BOOL set_comm_state(HANDLE, const DCB& d) override {
         calls.push_back(text("SetCommState %lu baud %lu%lu%lu", d.BaudRate, d.ByteSize, d.Parity, d.StopBits) +
                         text(" bin %lu parity %lu errchar %lx/%lu", d.fBinary, d.fParity,
                              static_cast<unsigned char>(d.ErrorChar), d.fErrorChar) +
-                        text(" dtr %lu rts %lu cts %lu dsr %lu sens %lu", d.fDtrControl, d.fRtsControl,
-                             d.fOutxCtsFlow, d.fOutxDsrFlow, d.fDsrSensitivity) +
+                        text(" dtr %lu rts %lu cts %lu dsr %lu sens %lu", d.fDtrControl, d.fRtsControl, d.fOutxCtsFlow,
+                             d.fOutxDsrFlow, d.fDsrSensitivity) +
                         text(" xon %lu/%lu null %lu abort %lu", d.fOutX, d.fInX, d.fNull, d.fAbortOnError));
         if (fails("SetCommState")) return FALSE;
         applied = std::make_unique<DCB>(d);
@@ -184,8 +183,10 @@ TEST(WindowsPort, FailuresCloseWhatWasOpenedAndReportTheirCode) {
         OpenStatus status;
         std::size_t calls_before;  // of the opening calls, up to the failing one
     };
-    const Case cases[] = {{"CreateFileA", OpenStatus::open_failed, 1}, {"SetupComm", OpenStatus::open_failed, 2},
-                          {"SetCommTimeouts", OpenStatus::open_failed, 4}, {"GetCommState", OpenStatus::open_failed, 6},
+    const Case cases[] = {{"CreateFileA", OpenStatus::open_failed, 1},
+                          {"SetupComm", OpenStatus::open_failed, 2},
+                          {"SetCommTimeouts", OpenStatus::open_failed, 4},
+                          {"GetCommState", OpenStatus::open_failed, 6},
                           {"SetCommState", OpenStatus::settings_refused, 7}};
     for (const Case& c : cases) {
         RecordingSystem system;

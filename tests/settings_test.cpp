@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "procedure/reprogramming.h"
 #include "settings/capture.h"
 #include "settings/restore.h"
 #include "settings/settings_store.h"
-#include "procedure/reprogramming.h"
 
 using namespace k210;
 
@@ -38,31 +38,23 @@ TEST(Translator, TurnsSavedLinesIntoSetCommands) {
         {"value keeps later colons", {"TIME?\r", "TIME:14:05:33\r"}, {"TIME 14:05:33\r"}},
         {"access word before the value", {"SRAL?\r", "SN:123\r"}, {"SRAL BRISKET123\r"}},
         {"OPTI too", {"OPTI?\r", "O:7\r"}, {"OPTI BRISKET7\r"}},
-        {"numbered lines",
-         {"FACT?\r", "A:p\r", "B:q\r", "C:r\r"},
-         {"FACT0 p\r", "FACT1 q\r", "FACT2 r\r"}},
+        {"numbered lines", {"FACT?\r", "A:p\r", "B:q\r", "C:r\r"}, {"FACT0 p\r", "FACT1 q\r", "FACT2 r\r"}},
         {"numbering starts again under each numbered header",
          {"FACT?\r", "a:1\r", "b:2\r", "OFFS?\r", "c:3\r", "d:4\r"},
          {"FACT0 1\r", "FACT1 2\r", "OFFS0 3\r", "OFFS1 4\r"}},
-        {"a numbered line without colon uses up its digit",
-         {"OFFS?\r", "junk\r", "B:q\r"},
-         {"OFFS1 q\r"}},
+        {"a numbered line without colon uses up its digit", {"OFFS?\r", "junk\r", "B:q\r"}, {"OFFS1 q\r"}},
         {"the eleventh numbered line gets ':'",
-         {"FACT?\r", "a:0\r", "a:1\r", "a:2\r", "a:3\r", "a:4\r", "a:5\r", "a:6\r", "a:7\r",
-          "a:8\r", "a:9\r", "a:10\r"},
-         {"FACT0 0\r", "FACT1 1\r", "FACT2 2\r", "FACT3 3\r", "FACT4 4\r", "FACT5 5\r",
-          "FACT6 6\r", "FACT7 7\r", "FACT8 8\r", "FACT9 9\r", "FACT: 10\r"}},
+         {"FACT?\r", "a:0\r", "a:1\r", "a:2\r", "a:3\r", "a:4\r", "a:5\r", "a:6\r", "a:7\r", "a:8\r", "a:9\r",
+          "a:10\r"},
+         {"FACT0 0\r", "FACT1 1\r", "FACT2 2\r", "FACT3 3\r", "FACT4 4\r", "FACT5 5\r", "FACT6 6\r", "FACT7 7\r",
+          "FACT8 8\r", "FACT9 9\r", "FACT: 10\r"}},
         {"PUMP sends what follows the second colon", {"PUMP?\r", "PUMP:RATE:75\r"}, {"PUMP 75\r"}},
         {"PUMP with one colon sends nothing", {"PUMP?\r", "PUMP:75\r"}, {}},
         {"CUST sends the whole line", {"CUST?\r", "ACME: 5 Main St\r"}, {"CUST ACME: 5 Main St\r"}},
         {"a data line before any header sends nothing", {"MODE:2\r", "MODE?\r", "M:3\r"}, {"MODE 3\r"}},
         {"headers match in any case", {"mode?\r", "m:4\r", "Fact?\r", "f:1\r"}, {"MODE 4\r", "FACT0 1\r"}},
-        {"a header without its CR is data of the previous header",
-         {"MODE?\r", "MODE?", "M:5\r"},
-         {"MODE 5\r"}},
-        {"further lines under one header grow the command",
-         {"MODE?\r", "a:1\r", "b:2\r"},
-         {"MODE 1\r", "MODE 1\r2\r"}},
+        {"a header without its CR is data of the previous header", {"MODE?\r", "MODE?", "M:5\r"}, {"MODE 5\r"}},
+        {"further lines under one header grow the command", {"MODE?\r", "a:1\r", "b:2\r"}, {"MODE 1\r", "MODE 1\r2\r"}},
         {"further SRAL lines repeat the access word",
          {"SRAL?\r", "a:1\r", "b:2\r"},
          {"SRAL BRISKET1\r", "SRAL BRISKET1\rBRISKET2\r"}},
@@ -124,8 +116,7 @@ TEST(CaptureLayout, WritesEveryCarriageReturnEndedPart) {
         {"empty parts are kept", "\r\r", "VERS?\r\n\r\n\r\n"},
         {"the reply ends at a NUL", std::string("A:1\rB\0:2\r", 9), "VERS?\r\nA:1\r\n"},
     };
-    for (const LayoutCase& c : cases)
-        EXPECT_EQ(reply_file_lines("VERS?\r", c.reply.c_str()), c.expected) << c.what;
+    for (const LayoutCase& c : cases) EXPECT_EQ(reply_file_lines("VERS?\r", c.reply.c_str()), c.expected) << c.what;
     const std::string full(256, 'z');
     EXPECT_EQ(reply_file_lines("\rLOGO?\r", (full.substr(0, 255) + "\r").c_str()),
               "\rLOGO?\r\n" + full.substr(0, 255) + "\r\n");

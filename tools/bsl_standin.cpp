@@ -52,8 +52,7 @@ const char* port_state(const char* port_name) {
     if (!name) return "none";
     const std::string path = k210::port_device(*name).path;
 #ifdef _WIN32
-    HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED ? "busy" : "missing";
     CloseHandle(port);
     return "free";

@@ -17,8 +17,7 @@ Bytes make_frame(std::uint8_t command, std::uint16_t address, std::uint16_t leng
     Bytes frame;
     frame.reserve(data.size() + 10);
     for (std::uint8_t byte : {BSL_HEADER, command, size, size, static_cast<std::uint8_t>(address & 0xFF),
-                              static_cast<std::uint8_t>(address >> 8),
-                              static_cast<std::uint8_t>(length_field & 0xFF),
+                              static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(length_field & 0xFF),
                               static_cast<std::uint8_t>(length_field >> 8)})
         frame.push_back(byte);
     for (std::uint8_t byte : data) frame.push_back(byte);

@@ -26,11 +26,11 @@ enum BslCommand : std::uint8_t {
     BSL_CHANGE_BAUD = 0x20,
 };
 
-constexpr std::uint16_t MASS_ERASE_KEY = 0xA506;   // sent as LL=06 LH=A5
+constexpr std::uint16_t MASS_ERASE_KEY = 0xA506;  // sent as LL=06 LH=A5
 constexpr std::uint16_t MASS_ERASE_ADDRESS = 0xFF00;
 constexpr std::uint16_t VECTORS_ADDRESS = 0xFFE0;  // the 32 bytes that form the password
 constexpr std::size_t PASSWORD_SIZE = 32;
-constexpr std::size_t MAX_BLOCK = 240;             // data bytes per write or read frame
+constexpr std::size_t MAX_BLOCK = 240;              // data bytes per write or read frame
 constexpr std::uint16_t IDENTITY_ADDRESS = 0x0FF0;  // 16 bytes of the boot ROM: chip at 0FF0, version at 0FFA
 constexpr std::size_t IDENTITY_SIZE = 16;
 
@@ -39,16 +39,15 @@ constexpr std::size_t IDENTITY_SIZE = 16;
 void bsl_checksum(const std::uint8_t* bytes, std::size_t length, std::uint8_t& low, std::uint8_t& high);
 
 // HDR CMD L1 L2 AL AH LL LH data CKL CKH, with L1 = L2 = 4 + data size.
-Bytes make_frame(std::uint8_t command, std::uint16_t address, std::uint16_t length_field,
-                 const Bytes& data = {});
+Bytes make_frame(std::uint8_t command, std::uint16_t address, std::uint16_t length_field, const Bytes& data = {});
 
 // Checks a loader data frame "80 xx n n data CKL CKH" of `expected` data
 // bytes and returns its data in `data`.
 bool parse_data_frame(const Bytes& frame, std::size_t expected, Bytes& data);
 
 struct WriteBlock {
-    std::uint16_t address = 0;  // even
-    Bytes bytes;                // even length, at most MAX_BLOCK
+    std::uint16_t address = 0;     // even
+    Bytes bytes;                   // even length, at most MAX_BLOCK
     std::vector<bool> from_image;  // false for the 0xFF bytes added for alignment
 };
 

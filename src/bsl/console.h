@@ -24,7 +24,7 @@ class Console {
   private:
     std::FILE* out_;
     bool terminal_;
-    std::string action_;  // the action whose progress is shown
+    std::string action_;   // the action whose progress is shown
     int shown_step_ = -1;  // tens of percent of it shown so far
 };
 

@@ -37,8 +37,7 @@ double erase_time_ms(const std::vector<double>& erase_replies_ms, const std::vec
                      double frame_ms) {
     if (erase_replies_ms.empty()) return 0;
     const double least_delayed = *std::min_element(erase_replies_ms.begin(), erase_replies_ms.end());
-    const double line_ms =
-        sync_delays_ms.empty() ? 0 : *std::min_element(sync_delays_ms.begin(), sync_delays_ms.end());
+    const double line_ms = sync_delays_ms.empty() ? 0 : *std::min_element(sync_delays_ms.begin(), sync_delays_ms.end());
     const double one_erase = least_delayed - frame_ms - line_ms - timer_tick_ms(sync_delays_ms);
     return static_cast<double>(erase_replies_ms.size()) * std::max(0.0, one_erase);
 }
@@ -74,8 +73,9 @@ bool LoaderActions::enter_loader() {
         const Reply reply = link_.enter(pins);
         if (reply == Reply::gone) return fail(link_.failure_reason());
         if (reply != Reply::ack) continue;
-        console_.say(pins == EntryPins::test ? "loader: started with the TEST sequence"
-                                             : "loader: started with the TCK sequence (a part with dedicated JTAG pins)");
+        console_.say(pins == EntryPins::test
+                         ? "loader: started with the TEST sequence"
+                         : "loader: started with the TCK sequence (a part with dedicated JTAG pins)");
         return true;
     }
     return fail(std::string(SILENT_LOADER) + " (tried the TEST and the TCK sequence)");
@@ -106,8 +106,9 @@ bool LoaderActions::mass_erase() {
                       tick_ms, replies_ms.size(), static_cast<double>(replies_ms.size()) * SHORTEST_MASS_ERASE_MS);
         console_.say(text);
     } else {
-        console_.say("warning: the loader answered each erase sooner than an erase takes; the flash may be partly "
-                     "erased (the verify pass finds that)");
+        console_.say(
+            "warning: the loader answered each erase sooner than an erase takes; the flash may be partly "
+            "erased (the verify pass finds that)");
     }
     return true;
 }
@@ -126,11 +127,10 @@ bool LoaderActions::identify() {
         return true;
     }
     if (answer.reply != Reply::refused) return fail(link_.failure_reason());
-    return fail(request_.erase
-                    ? "the bootstrap loader is still locked after the mass erase: the flash was not erased"
-                    : "the bootstrap loader is still locked: the password (the image's interrupt vectors, "
-                      "FFE0-FFFF) does not match the firmware on the analyzer; m (mass erase) erases it and "
-                      "unlocks the loader");
+    return fail(request_.erase ? "the bootstrap loader is still locked after the mass erase: the flash was not erased"
+                               : "the bootstrap loader is still locked: the password (the image's interrupt vectors, "
+                                 "FFE0-FFFF) does not match the firmware on the analyzer; m (mass erase) erases it and "
+                                 "unlocks the loader");
 }
 
 void LoaderActions::warn_about_known_problems() {
@@ -160,7 +160,8 @@ bool LoaderActions::choose_speed(const Bytes& password) {
         const Reply reply = link_.change_speed(setting);
         if (reply == Reply::ack) {
             console_.say("speed: " + std::to_string(baud) + " baud (" +
-                         (baud < 38400 && request_.max_baud < 38400 ? "as --speed asks" : "the loader's fastest") + ")");
+                         (baud < 38400 && request_.max_baud < 38400 ? "as --speed asks" : "the loader's fastest") +
+                         ")");
             return true;
         }
         if (reply == Reply::refused) {
@@ -234,8 +235,8 @@ bool LoaderActions::verify(const std::vector<WriteBlock>& blocks) {
         for (std::size_t i = 0; i < answer.data.size(); ++i) {
             if (block.from_image[i] && answer.data[i] != block.bytes[i]) {
                 char what[96];
-                std::snprintf(what, sizeof what, "verify failed at %04zX: read %02X, image has %02X",
-                              block.address + i, answer.data[i], block.bytes[i]);
+                std::snprintf(what, sizeof what, "verify failed at %04zX: read %02X, image has %02X", block.address + i,
+                              answer.data[i], block.bytes[i]);
                 return fail(what);
             }
         }

@@ -100,9 +100,7 @@ PortResult LoaderLink::send(const Bytes& bytes, bool drop_late_input) {
     return port_.write(bytes.data(), bytes.size());
 }
 
-double LoaderLink::ms_since_sent() {
-    return std::chrono::duration<double, std::milli>(port_.now() - sent_at_).count();
-}
+double LoaderLink::ms_since_sent() { return std::chrono::duration<double, std::milli>(port_.now() - sent_at_).count(); }
 
 // The first byte comes when the loader is done; the rest follow at the
 // line's pace. After the last byte the loader needs its turnaround.
@@ -208,7 +206,7 @@ Reply LoaderLink::change_speed(const SpeedSetting& setting) {
     const Answer answer = exchange(speed_frame(setting), Expect::ack, 0, COMMAND_BUSY_MS, 1);
     if (answer.reply != Reply::ack) return answer.reply;
     quiet_until_ += after_ms(SPEED_SETTLING_MS);  // after the turnaround
-    baud_ = setting.baud;  // whatever the port does now, the loader listens at the new speed
+    baud_ = setting.baud;                         // whatever the port does now, the loader listens at the new speed
     if (port_.drain() != PortResult::ok || port_.set_speed(setting.baud) != PortResult::ok)
         return fail(Reply::gone, "cannot change the port's speed: " + port_.failure_reason());
     return synchronise();  // the frame that follows is the next command's

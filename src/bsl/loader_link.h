@@ -40,9 +40,9 @@ constexpr double ERASE_BUSY_MS = 2500;
 constexpr double WRITE_BUSY_MS = 2500;
 constexpr double COMMAND_BUSY_MS = 500;
 
-constexpr double TURNAROUND_MS = 1.3;      // the loader listens 1.2 ms after it has sent
-constexpr double SPEED_SETTLING_MS = 10;   // its clock settles after it acknowledges a new speed
-constexpr double SYNC_WAIT_MS = 100;       // for the answer to a sync
+constexpr double TURNAROUND_MS = 1.3;     // the loader listens 1.2 ms after it has sent
+constexpr double SPEED_SETTLING_MS = 10;  // its clock settles after it acknowledges a new speed
+constexpr double SYNC_WAIT_MS = 100;      // for the answer to a sync
 constexpr int SYNC_TRIES = 3;
 constexpr int FRAME_TRIES = 4;
 
@@ -122,7 +122,7 @@ class LoaderLink {
     bool drives_pins_ = false;
     EntryPins pins_ = EntryPins::test;
     unsigned baud_ = 9600;
-    bool in_sync_ = false;  // a sync was acknowledged: a frame must come next
+    bool in_sync_ = false;               // a sync was acknowledged: a frame must come next
     PortClock::time_point quiet_until_;  // nothing is sent before this
     PortClock::time_point sent_at_;      // when the latest sync or frame went out
     std::vector<double> sync_delays_ms_;

@@ -97,7 +97,8 @@ std::string parse_arguments(int argc, char** argv, ProgrammerRequest& request, b
             request.invert_rts = true;
         } else if (is(a, "--speed")) {
             const char* value = i + 1 < argc ? argv[++i] : "";
-            if (!parse_speed(value, request.max_baud)) problem = "bad speed " + quoted(value) + " (9600, 19200 or 38400)";
+            if (!parse_speed(value, request.max_baud))
+                problem = "bad speed " + quoted(value) + " (9600, 19200 or 38400)";
         } else {
             problem = take_operand(a, request, letters_given);
         }

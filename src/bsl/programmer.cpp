@@ -52,7 +52,7 @@ bool ProgrammerSession::run_actions(LoaderActions& actions, const FlashImage& im
 }
 
 void ProgrammerSession::report_done(const FlashImage& image, double seconds, bool started,
-                                     const std::vector<PassRate>& rates) {
+                                    const std::vector<PassRate>& rates) {
     std::string done;
     for (const auto& action : {std::make_pair(request_.erase, "erased"), std::make_pair(request_.program, "programmed"),
                                std::make_pair(request_.verify, "verified"), std::make_pair(started, "started")})

@@ -20,7 +20,9 @@ std::optional<char> read_answer() {
     return static_cast<char>(c);
 }
 
-char answer_upper(char answer) { return (answer >= 'a' && answer <= 'z') ? static_cast<char>(answer - 'a' + 'A') : answer; }
+char answer_upper(char answer) {
+    return (answer >= 'a' && answer <= 'z') ? static_cast<char>(answer - 'a' + 'A') : answer;
+}
 
 void report(const std::string& what) {
     std::fflush(stdout);

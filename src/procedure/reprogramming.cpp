@@ -38,8 +38,9 @@ std::optional<HardwareAnswers> ask_hardware_questions(const std::optional<std::s
     HardwareAnswers answers;
     std::printf("\nCONFIGURATION OPTIONS\n");
     std::printf("Default answer to these questions is no.\n\n");
-    std::printf("Old VORTAN 210's, manufactured before July 2006, (Firmware Versions 1.0 - 4.0)  "
-                "do not have an internal eeprom. ");
+    std::printf(
+        "Old VORTAN 210's, manufactured before July 2006, (Firmware Versions 1.0 - 4.0)  "
+        "do not have an internal eeprom. ");
     const YesNo old_unit = ask_yes_no("Is this an OLD VORTAN? (Y/N)>");
     if (old_unit == YesNo::input_ended) return std::nullopt;
     answers.old_unit = old_unit == YesNo::yes;
@@ -71,10 +72,12 @@ PromptStep wait_for_switches_on() {
         std::printf("Press I for more info, or C to continue>");
         const std::optional<char> answer = read_answer();
         if (answer && answer_upper(*answer) == 'I') {
-            std::printf("Open the battery compartment and locate 5 miniature switches on a red "
-                        "block to the right of the battery.\n");
-            std::printf("The programming switches will enable the VORTAN's firmware to be "
-                        "reprogrammed.\n");
+            std::printf(
+                "Open the battery compartment and locate 5 miniature switches on a red "
+                "block to the right of the battery.\n");
+            std::printf(
+                "The programming switches will enable the VORTAN's firmware to be "
+                "reprogrammed.\n");
             std::printf("Slide all 5 switches to the ON position.\n");
             continue;
         }
@@ -112,8 +115,9 @@ RunEnd program_with_retries(const std::string& command_line) {
 // Before the switches go on: what would make the programmer fail at once.
 void check_before_the_switches(const HardwareAnswers& answers) {
     if (!where_the_programmer_is("BSL.EXE"))
-        report("warning: the programmer BSL.EXE is not on PATH (nor, on Windows, in this folder): "
-               "programming will fail; put it there before you turn the switches on");
+        report(
+            "warning: the programmer BSL.EXE is not on PATH (nor, on Windows, in this folder): "
+            "programming will fail; put it there before you turn the switches on");
     const std::string image = firmware_image_name(answers);
     std::FILE* file = std::fopen(image.c_str(), "rb");
     if (file) {

@@ -20,7 +20,7 @@ enum class RunEnd {
 };
 
 struct HardwareAnswers {
-    bool old_unit = false;          // no internal EEPROM: settings are restored
+    bool old_unit = false;  // no internal EEPROM: settings are restored
     bool carbon_monoxide_only = false;
     bool old_style_sensor = false;  // old-style ambient temperature sensor
 };

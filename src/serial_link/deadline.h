@@ -13,9 +13,7 @@ constexpr int LONGEST_WAIT_MS = 200;
 
 class Deadline {
   public:
-    static Deadline after(PortClock::time_point now, std::chrono::milliseconds span) {
-        return Deadline(now + span);
-    }
+    static Deadline after(PortClock::time_point now, std::chrono::milliseconds span) { return Deadline(now + span); }
     bool passed(PortClock::time_point now) const { return now >= at_; }
     // Milliseconds to wait from `now`, rounded up so a wait never ends
     // early, at most `longest_ms`; 0 once the deadline has passed.

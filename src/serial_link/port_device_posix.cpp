@@ -1,9 +1,9 @@
 // COMn on systems without COM names: a COMn link in the working folder
 // when the user made one, else the n-th built-in serial port.
 #include <dirent.h>
-#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <climits>
 
 #include <algorithm>
 #include <cstdlib>
@@ -58,7 +58,8 @@ std::vector<std::string> serial_devices_present(std::string& first_adapter) {
         std::string entry = "/dev/" + name;
         for (const std::string& id : by_id) {
             char target[PATH_MAX];
-            if (realpath(("/dev/serial/by-id/" + id).c_str(), target) != nullptr && entry == target) entry += " (" + id + ")";
+            if (realpath(("/dev/serial/by-id/" + id).c_str(), target) != nullptr && entry == target)
+                entry += " (" + id + ")";
         }
         if (first_adapter.empty()) first_adapter = "/dev/" + name;
         found.push_back(entry);
@@ -88,8 +89,8 @@ PortDevice port_device(const PortName& port) {
     struct stat entry {};
     if (lstat(port.c_str(), &entry) == 0) {
         const std::string target = S_ISLNK(entry.st_mode) ? link_target(port.text()) : "";
-        return {port.text(), "the " + port.text() + " " + (target.empty() ? "file" : "link") +
-                                 " in this folder" + (target.empty() ? "" : ", to " + target)};
+        return {port.text(), "the " + port.text() + " " + (target.empty() ? "file" : "link") + " in this folder" +
+                                 (target.empty() ? "" : ", to " + target)};
     }
     const std::string path = "/dev/ttyS" + std::to_string(port.number() - 1);
     return {path, "the system's serial port " + path + " (there is no " + port.text() + " link in this folder)"};

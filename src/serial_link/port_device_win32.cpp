@@ -10,9 +10,7 @@
 
 namespace k210 {
 
-PortDevice port_device(const PortName& port) {
-    return {"\\\\.\\" + port.text(), "the system's port " + port.text()};
-}
+PortDevice port_device(const PortName& port) { return {"\\\\.\\" + port.text(), "the system's port " + port.text()}; }
 
 namespace {
 
@@ -41,8 +39,9 @@ std::string where_adapters_are(const PortName&) {
     std::string text = "COM ports on this system:";
     for (int n : numbers) text += " COM" + std::to_string(n);
     if (numbers.back() > 9)
-        text += "\na port above COM9 cannot be chosen: in Device Manager, Ports, the adapter, Port Settings, "
-                "Advanced, give it a COM Port Number from 1 to 9";
+        text +=
+            "\na port above COM9 cannot be chosen: in Device Manager, Ports, the adapter, Port Settings, "
+            "Advanced, give it a COM Port Number from 1 to 9";
     return text;
 }
 

@@ -104,17 +104,18 @@ struct SerialPort::State {
         if (native.read_back(taken) != Call::done) return fail_open(OpenStatus::settings_refused);
         const bool even = line.parity == Parity::even;
         parity_in_effect = even && taken.even_parity;
-        const bool frame = taken.baud == line.baud && taken.eight_bits && taken.one_stop_bit &&
-                           taken.no_flow_control && (even || !taken.even_parity);
+        const bool frame = taken.baud == line.baud && taken.eight_bits && taken.one_stop_bit && taken.no_flow_control &&
+                           (even || !taken.even_parity);
         if (!frame)
             return fail_open("the device did not take the line settings (" + std::to_string(line.baud) +
                                  " baud, 8 data bits, " + (even ? "even parity" : "no parity") +
                                  ", 1 stop bit, no flow control)",
                              OpenStatus::settings_refused);
         if (even && !parity_in_effect && !native.is_simulated())
-            return fail_open("the adapter did not take even parity, which the bootstrap loader needs; "
-                             "use an adapter that supports parity (most USB serial adapters do)",
-                             OpenStatus::settings_refused);
+            return fail_open(
+                "the adapter did not take even parity, which the bootstrap loader needs; "
+                "use an adapter that supports parity (most USB serial adapters do)",
+                OpenStatus::settings_refused);
         return OpenStatus::ok;
     }
 };
@@ -168,8 +169,8 @@ PortResult SerialPort::write(const void* bytes, std::size_t length) {
     State& s = *state_;
     if (!s.native.is_open()) return PortResult::failed;
     const auto* next = static_cast<const unsigned char*>(bytes);
-    const Deadline deadline = Deadline::after(
-        s.native.now(), std::chrono::milliseconds(1000 + 2 * wire_ms(length, s.line.baud)));
+    const Deadline deadline =
+        Deadline::after(s.native.now(), std::chrono::milliseconds(1000 + 2 * wire_ms(length, s.line.baud)));
     std::size_t done = 0;
     while (done < length) {
         const auto now = s.native.now();

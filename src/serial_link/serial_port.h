@@ -18,9 +18,9 @@ enum class Parity { none, even };
 
 // How the line is set up, and how it is left at close.
 struct LineSettings {
-    unsigned baud = 9600;                    // 9600, 19200 or 38400; any other speed is refused
+    unsigned baud = 9600;  // 9600, 19200 or 38400; any other speed is refused
     Parity parity = Parity::none;
-    bool dtr_on = true;                      // the modem lines right after open
+    bool dtr_on = true;  // the modem lines right after open
     bool rts_on = true;
     bool hang_up_on_close = true;            // false: DTR and RTS keep their state past the close
     bool drain_output_on_close = false;      // false: output still queued is dropped

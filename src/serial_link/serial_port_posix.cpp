@@ -108,7 +108,7 @@ bool is_pseudo_terminal_name(const std::string& name) {
 termios line_termios(const termios& found, const LineSettings& line) {
     termios t = found;
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                          IXANY | INPCK | IGNPAR);
+                                        IXANY | INPCK | IGNPAR);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
@@ -205,7 +205,9 @@ Call NativePort::open_device(const std::string& path, const LineSettings& line) 
 }
 
 // Reads apply their policy themselves.
-Call NativePort::set_up(const ReadPolicy&) { return Call::done; }  // NOLINT(readability-convert-member-functions-to-static): one member on every system
+Call NativePort::set_up(const ReadPolicy&) {
+    return Call::done;
+}  // NOLINT(readability-convert-member-functions-to-static): one member on every system
 
 Call NativePort::read_settings() {
     return d_->system.get_attributes(d_->fd, d_->found) == 0 ? Call::done : d_->failed(PortStep::read_settings, errno);
@@ -241,12 +243,14 @@ void NativePort::undo_open() {
     Data& d = *d_;
     if (d.fd < 0) return;
     if (d.settings_changed) (void)d.system.set_attributes(d.fd, d.found);  // nothing more to do if refused
-    (void)d.system.exclusive_use(d.fd, false);  // refused where it was never set; harmless
+    (void)d.system.exclusive_use(d.fd, false);                             // refused where it was never set; harmless
     (void)d.system.close(d.fd);
     d.fd = -1;
 }
 
-bool NativePort::settings_drive_modem_lines() const { return false; }  // NOLINT(readability-convert-member-functions-to-static)
+bool NativePort::settings_drive_modem_lines() const {
+    return false;
+}  // NOLINT(readability-convert-member-functions-to-static)
 
 Call NativePort::request_low_latency() {
     Data& d = *d_;
@@ -273,8 +277,9 @@ Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int 
 
 ReadResult NativePort::read(unsigned char* buffer, std::size_t limit, const ReadPolicy& p) {
     Data& d = *d_;
-    const Deadline total = Deadline::after(
-        d.system.now(), std::chrono::milliseconds(static_cast<long>(p.total_per_byte_ms) * static_cast<long>(limit) +
+    const Deadline total =
+        Deadline::after(d.system.now(),
+                        std::chrono::milliseconds(static_cast<long>(p.total_per_byte_ms) * static_cast<long>(limit) +
                                                   p.total_constant_ms));
     Deadline deadline = total;
     std::string got;

@@ -245,7 +245,8 @@ Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int 
     Data& d = *d_;
     written = 0;
     const bool bounded = !d.line.exact_windows_calls;
-    if (bounded && !d.system.set_comm_timeouts(d.port, timeouts_for(d.policy, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1))))
+    if (bounded &&
+        !d.system.set_comm_timeouts(d.port, timeouts_for(d.policy, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1))))
         return d.failed(PortStep::time_outs);
     DWORD done = 0;
     const BOOL ok = d.system.write_file(d.port, bytes, static_cast<DWORD>(length), done);
@@ -258,8 +259,8 @@ Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int 
         return Call::failed;
     }
     if (!bounded && done < length)
-        return d.failed(PortStep::write, "the device took " + std::to_string(done) + " of " +
-                                             std::to_string(length) + " bytes");
+        return d.failed(PortStep::write,
+                        "the device took " + std::to_string(done) + " of " + std::to_string(length) + " bytes");
     return Call::done;
 }
 

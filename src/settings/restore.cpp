@@ -38,25 +38,17 @@ std::optional<std::string> Translator::translate_data_line(const char* line) {
     switch (command_index_) {
         case NO_HEADER_YET:
         case QUERY_LOGO:
-        case QUERY_VERS:
-            return std::nullopt;
-        case QUERY_CUST:
-            pending_ += line;
-            return pending_;
+        case QUERY_VERS: return std::nullopt;
+        case QUERY_CUST: pending_ += line; return pending_;
         case QUERY_SRAL:
-        case QUERY_OPTI:
-            pending_ += ACCESS_WORD;
-            return apply_colon_rule(line);
+        case QUERY_OPTI: pending_ += ACCESS_WORD; return apply_colon_rule(line);
         case QUERY_FACT:
-        case QUERY_OFFS:
-            number_next_line();
-            return apply_colon_rule(line);
+        case QUERY_OFFS: number_next_line(); return apply_colon_rule(line);
         case QUERY_PUMP: {
             const char* first_colon = std::strchr(line, ':');
             return apply_colon_rule(first_colon ? first_colon + 1 : line);
         }
-        default:
-            return apply_colon_rule(line);
+        default: return apply_colon_rule(line);
     }
 }
 

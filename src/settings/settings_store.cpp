@@ -69,11 +69,12 @@ FileCall copy_to_new(FileSystem& files, const std::string& from, const std::stri
     FileCall call = files.create_exclusive(to, out);
     char block[4096];
     std::size_t got = 0;
-    while (call == FileCall::done && (call = files.read_some(in, block, sizeof block, got)) == FileCall::done && got > 0)
+    while (call == FileCall::done && (call = files.read_some(in, block, sizeof block, got)) == FileCall::done &&
+           got > 0)
         call = files.write_all(out, block, got);
     if (out >= 0 && finish_file(files, out) != FileCall::done) call = FileCall::failed;
     if (call != FileCall::done && out >= 0) (void)files.remove(to);  // a partial copy is no copy
-    (void)files.close(in);  // read to the end, or given up on
+    (void)files.close(in);                                           // read to the end, or given up on
     return call;
 }
 
@@ -124,7 +125,8 @@ StoreResult CaptureFile::finish() {
     const FileCall finished = finish_file(files_, fd_);
     fd_ = -1;
     if (!write_failure_.empty()) return fail(std::string("cannot write ") + SETTINGS_TEMP_NAME + ": " + write_failure_);
-    if (finished != FileCall::done) return fail(std::string("cannot write ") + SETTINGS_TEMP_NAME + ": " + files_.reason());
+    if (finished != FileCall::done)
+        return fail(std::string("cannot write ") + SETTINGS_TEMP_NAME + ": " + files_.reason());
     return StoreResult::ok;
 }
 

@@ -5,17 +5,17 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "fuzz_target.h"
 #include "settings/capture.h"
 #include "settings/query_table.h"
 #include "settings/restore.h"
 #include "settings/settings_store.h"
-#include "fuzz_target.h"
 
 using namespace k210;
 

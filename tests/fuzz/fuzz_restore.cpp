@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_target.h"
 #include "settings/query_table.h"
 #include "settings/restore.h"
 #include "settings/settings_store.h"
-#include "fuzz_target.h"
 
 using namespace k210;
 
@@ -24,8 +24,7 @@ int header_of(const char* line) {
     for (std::size_t i = 0; i < QUERY_COUNT; ++i) {
         const char* q = QUERY_TEXTS[i];
         std::size_t k = 0;
-        while (q[k] && line[k] && (q[k] == line[k] || (line[k] >= 'a' && line[k] <= 'z' && line[k] - 32 == q[k])))
-            ++k;
+        while (q[k] && line[k] && (q[k] == line[k] || (line[k] >= 'a' && line[k] <= 'z' && line[k] - 32 == q[k]))) ++k;
         if (!q[k] && !line[k]) return static_cast<int>(i);
     }
     return -1;

@@ -9,7 +9,6 @@
 
 #include "fuzz_target.h"
 
-
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s INPUT...\n", argv[0]);

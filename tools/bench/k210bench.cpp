@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
 #include "bsl/ti_txt.h"
+#include "harness.h"
 #include "serial_link/serial_link.h"
 #include "settings/restore.h"
 
@@ -53,9 +53,7 @@ class Bench {
 };
 const PortName COM3 = *PortName::from_text("COM3");
 
-double now_ms() {
-    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
-}
+double now_ms() { return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count(); }
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -286,19 +284,22 @@ void Bench::programmer_32k() {
             if (baud == 9600) total_9600 = programmed + verified;
             if (baud == 38400) bare_38400 = programmed + verified;
         }
-        rows_.push_back({"BSL.EXE: program + verify at 38400, share of the 9600 time", {100 * bare_38400 / total_9600},
-                          0, "% of 9600"});
+        rows_.push_back({"BSL.EXE: program + verify at 38400, share of the 9600 time",
+                         {100 * bare_38400 / total_9600},
+                         0,
+                         "% of 9600"});
     }
     Simulator usb(dir.path, 3, {"--slow", "--lines", dir.file("lines"), "--usb-latency", "16"});
     for (bool low : {false, true}) {
         AdapterOptions adapter;
         adapter.offers_low_latency = low;
-        const double both = programmer_run(dir.path, "+mp", 38400, adapter) + programmer_run(dir.path, "+v", 38400, adapter);
+        const double both =
+            programmer_run(dir.path, "+mp", 38400, adapter) + programmer_run(dir.path, "+v", 38400, adapter);
         rows_.push_back({std::string("BSL.EXE: program + verify 32 KiB at 38400 through a 16 ms USB adapter, ") +
-                              (low ? "low latency" : "default latency"),
-                          {both},
-                          bare_38400,
-                          "ms, bare line"});
+                             (low ? "low latency" : "default latency"),
+                         {both},
+                         bare_38400,
+                         "ms, bare line"});
     }
 }
 
@@ -312,8 +313,8 @@ void Bench::print_table() const {
         if (row.unit == "% of 9600") {
             std::printf("| %s | %.1f %% | | | (aim <= 27 %%) | |\n", row.what.c_str(), med);
         } else if (row.unit == "%") {
-            std::printf("| %s | %.3f %% | %.3f %% | %.3f %% | (goal < 1 %%) | |\n", row.what.c_str(), med,
-                        *range.first, *range.second);
+            std::printf("| %s | %.3f %% | %.3f %% | %.3f %% | (goal < 1 %%) | |\n", row.what.c_str(), med, *range.first,
+                        *range.second);
         } else {
             std::printf("| %s | %.1f ms | %.1f ms | %.1f ms | %.1f ms%s | %.4f |\n", row.what.c_str(), med,
                         *range.first, *range.second, row.floor, row.unit == "ms" ? "" : " (bare line)",
@@ -321,13 +322,14 @@ void Bench::print_table() const {
         }
     }
     if (quick_) return;
-    std::printf("\nFloors of the BSL.EXE rows: the bytes on the wire (11 bits a byte) and the loader's own time,\n"
-                "which no host can shorten: 1.2 ms of turnaround after each of its replies, 550 ms of entry\n"
-                "sequence, 0.5 ms a command, the flash's 0.042 ms a byte (10 ms a block of 240), 6 mass erases\n"
-                "of 35 ms (200 ms of erase for the older flash), and the erase, the password, the identification\n"
-                "and the speed change at 9600 baud, with 10 ms for the loader's clock to settle. A ratio above\n"
-                "1.00 is time BSL.EXE itself takes. The USB adapter rows are against the bare line at 38400\n"
-                "(erase + program and verify).\n");
+    std::printf(
+        "\nFloors of the BSL.EXE rows: the bytes on the wire (11 bits a byte) and the loader's own time,\n"
+        "which no host can shorten: 1.2 ms of turnaround after each of its replies, 550 ms of entry\n"
+        "sequence, 0.5 ms a command, the flash's 0.042 ms a byte (10 ms a block of 240), 6 mass erases\n"
+        "of 35 ms (200 ms of erase for the older flash), and the erase, the password, the identification\n"
+        "and the speed change at 9600 baud, with 10 ms for the loader's clock to settle. A ratio above\n"
+        "1.00 is time BSL.EXE itself takes. The USB adapter rows are against the bare line at 38400\n"
+        "(erase + program and verify).\n");
 }
 
 void Bench::run() {

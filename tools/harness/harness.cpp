@@ -51,8 +51,8 @@ TempDir::~TempDir() {
 Simulator::Simulator(const std::string& dir, int port, const std::vector<std::string>& options) {
     log_path = dir + "/sim-COM" + std::to_string(port) + ".log";
     std::remove(log_path.c_str());
-    std::vector<std::string> args = {K210SIM_PATH, "--dir", dir, "--port", std::to_string(port),
-                                     "--link", port_link(dir, port), "--log", log_path};
+    std::vector<std::string> args = {K210SIM_PATH,         "--dir", dir,     "--port", std::to_string(port), "--link",
+                                     port_link(dir, port), "--log", log_path};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     argv.reserve(args.size());

@@ -32,28 +32,28 @@ struct Simulator {
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
-    void stop();                     // ends it and waits, so its log is complete
-    std::string log() const;         // what it has logged so far
+    void stop();                                                        // ends it and waits, so its log is complete
+    std::string log() const;                                            // what it has logged so far
     std::vector<std::string> log_lines(const std::string& kind) const;  // texts of one kind
     std::vector<double> log_times(const std::string& kind) const;       // their times, in ms
     pid_t pid = -1;
     std::string log_path;
-    std::string device;              // the pseudo-terminal it serves
-    double start_ms = 0;             // its log's time zero on the monotonic clock
+    std::string device;   // the pseudo-terminal it serves
+    double start_ms = 0;  // its log's time zero on the monotonic clock
 };
 
 struct RunResult {
-    int exit_status = -1;            // -1 when killed by a signal
+    int exit_status = -1;  // -1 when killed by a signal
     std::string out;
     std::string err;
     double seconds = 0;
 };
 
 struct RunOptions {
-    std::vector<std::string> env;        // extra environment entries, "NAME=value"
+    std::vector<std::string> env;  // extra environment entries, "NAME=value"
     std::vector<std::string> arguments;
-    double limit_seconds = 120;          // killed after this
-    bool stdout_closed = false;          // started with standard output closed
+    double limit_seconds = 120;  // killed after this
+    bool stdout_closed = false;  // started with standard output closed
 };
 
 // Runs a program in `dir` with `input` as its whole standard input.
@@ -70,8 +70,8 @@ std::string port_link(const std::string& dir, int port);
 
 // k210prog with the stand-in programmer, logging to dir/bsl.log. Under Wine
 // the console's CR LF line ends are read back as "\n".
-RunResult run_k210prog(const std::string& dir, const std::string& input,
-                       const std::string& programmer_statuses = "0", const RunOptions& options = {});
+RunResult run_k210prog(const std::string& dir, const std::string& input, const std::string& programmer_statuses = "0",
+                       const RunOptions& options = {});
 
 // k210prog with the real programmer BSL.EXE.
 RunResult run_k210prog_with_bsl(const std::string& dir, const std::string& input);

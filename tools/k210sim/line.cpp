@@ -66,9 +66,7 @@ unsigned baud_of(speed_t speed) {
 
 }  // namespace
 
-Line::Line(std::FILE* log) : log_(log) {
-    clock_gettime(CLOCK_MONOTONIC, &start_);
-}
+Line::Line(std::FILE* log) : log_(log) { clock_gettime(CLOCK_MONOTONIC, &start_); }
 
 bool Line::open(std::string& slave_path) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -123,7 +121,7 @@ void Line::transmit(const std::string& bytes, double ms_per_byte) const {
     }
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
-    for (const char & byte : bytes) {  // each byte reaches the other side when it has crossed
+    for (const char& byte : bytes) {  // each byte reaches the other side when it has crossed
         add_ms(next, ms_per_byte);
         sleep_until(next);
         write_all(master_, &byte, 1);

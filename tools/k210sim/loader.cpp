@@ -18,8 +18,8 @@ constexpr std::uint8_t SYNC = 0x80, BSL_HEADER = 0x80, ACK = 0x90, NAK = 0xA0;
 constexpr std::uint32_t FLASH_START = 0x1000;  // information memory, then main flash from 0x1100
 constexpr std::uint32_t ROM_START = 0x0C00;    // the loader itself
 constexpr std::uint32_t RAM_START = 0x0200, RAM_END = 0x0A00;
-constexpr double WRITE_MS_PER_BYTE = 0.042;    // flash programming time
-constexpr double SPEED_SETTLING_MS = 10;       // the host waits this long after the speed change
+constexpr double WRITE_MS_PER_BYTE = 0.042;  // flash programming time
+constexpr double SPEED_SETTLING_MS = 10;     // the host waits this long after the speed change
 
 // The documented clock settings of the speed change: D3 picks the rate,
 // D1 and D2 set the clock (F1xx: DCOCTL, BCSCTL1; F4xx: SCFI0, SCFI1).
@@ -231,8 +231,8 @@ bool Loader::change_speed(std::uint8_t d1, std::uint8_t d2, std::uint8_t d3) {
     for (const SpeedSetting& s : SPEEDS) {
         if (s.d3 != d3) continue;
         if (s.baud == options_.baud_refuse_at) return false;
-        const bool right = (family_ == 0xF1 && d1 == s.f1_d1 && d2 == s.f1_d2) ||
-                           (family_ == 0xF4 && d1 == s.f4_d1 && d2 == s.f4_d2);
+        const bool right =
+            (family_ == 0xF1 && d1 == s.f1_d1 && d2 == s.f1_d2) || (family_ == 0xF4 && d1 == s.f4_d1 && d2 == s.f4_d2);
         if (!right) return false;
         reply(one(ACK), 0.5);  // at the old rate
         baud_ = s.baud;
@@ -283,9 +283,7 @@ void Loader::handle_frame() {
     const std::uint32_t length = word_at(frame_, 6);
     const std::string data = frame_.substr(8, frame_.size() - 10);
     switch (command) {
-        case 0x10:
-            take_password(data);
-            return;
+        case 0x10: take_password(data); return;
         case 0x18:  // mass erase: answered when the erase is over
             if (length != 0xA506) break;
             mass_erase();
@@ -313,8 +311,7 @@ void Loader::handle_frame() {
             if (change_speed(at(frame_, 4), at(frame_, 5), at(frame_, 6))) return;
             line_.log("LOADER", "refused the speed change");
             break;
-        default:
-            break;
+        default: break;
     }
     reply(nak, 0.5);
 }
@@ -404,7 +401,7 @@ void Loader::report() const {
         std::fclose(dump);
     }
     line_.log("LINES", line_.host_hangs_up_on_close() ? "the port drops DTR and RTS when closed"
-                                                     : "the port keeps DTR and RTS when closed");
+                                                      : "the port keeps DTR and RTS when closed");
 }
 
 }  // namespace k210sim

@@ -6,10 +6,9 @@
 // the microcontroller's bootstrap loader with a model of its flash. A
 // pseudo-terminal has no modem lines; with --lines, the host's DTR and RTS
 // come through a FIFO instead, and so does
-// its request for low latency to a USB adapter's driver (--usb-latency models one), and only they start the loader. It logs
-// queries, set commands and programming with timestamps (milliseconds on
-// the monotonic clock since start). On SIGTERM or SIGINT it logs its final
-// state ("FINAL NAME value", "PROGRAMMED ...") and removes the link.
+// its request for low latency to a USB adapter's driver (--usb-latency models one), and only they start the loader. It
+// logs queries, set commands and programming with timestamps (milliseconds on the monotonic clock since start). On
+// SIGTERM or SIGINT it logs its final state ("FINAL NAME value", "PROGRAMMED ...") and removes the link.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>

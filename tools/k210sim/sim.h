@@ -16,37 +16,37 @@ namespace k210sim {
 struct SimOptions {
     std::string dir = ".";
     int port = 3;
-    std::string link_path;         // where to link the terminal; default DIR/COMn
+    std::string link_path;  // where to link the terminal; default DIR/COMn
     std::string log_path;
-    std::string dump_path;         // TI-TXT of the programmed flash, written at exit
-    std::string lines_path;        // a FIFO that carries the host's DTR and RTS ("DTR 1")
+    std::string dump_path;   // TI-TXT of the programmed flash, written at exit
+    std::string lines_path;  // a FIFO that carries the host's DTR and RTS ("DTR 1")
     bool silent = false;
-    std::string ignored;           // queries never answered, e.g. "MODE" or "MODE,TIME"
-    bool slow = false;             // bytes paced at the line rate
-    int split_ms = 0;              // the last line of multi-line replies comes this late
-    int logo_length = 0;           // the LOGO reply padded to this many bytes, its CR included
-    int reply_delay_ms = 20;       // the analyzer's time to start answering
-    int vanish_after = -1;         // disappear after this many set commands
-    int vanish_after_queries = -1; // disappear before answering query N + 1
-    bool old_unit = false;         // settings live in flash and die with a mass erase
+    std::string ignored;            // queries never answered, e.g. "MODE" or "MODE,TIME"
+    bool slow = false;              // bytes paced at the line rate
+    int split_ms = 0;               // the last line of multi-line replies comes this late
+    int logo_length = 0;            // the LOGO reply padded to this many bytes, its CR included
+    int reply_delay_ms = 20;        // the analyzer's time to start answering
+    int vanish_after = -1;          // disappear after this many set commands
+    int vanish_after_queries = -1;  // disappear before answering query N + 1
+    bool old_unit = false;          // settings live in flash and die with a mass erase
     // The bootstrap loader.
-    std::string chip = "F149";     // its identity at 0FF0, e.g. F149, F413
-    std::string version = "1.61";  // its version at 0FFA
-    std::string pins = "test";     // "test": shared JTAG pins; "tck": dedicated ones
-    double erase_ms = -1;          // one mass erase; default 17.2 for 1.10, else 35
-    double erase_needs_ms = -1;    // erase the flash needs in all; default 200 for 1.10, else one command
-    bool loader_silent = false;    // programming switches off: the loader never answers
+    std::string chip = "F149";           // its identity at 0FF0, e.g. F149, F413
+    std::string version = "1.61";        // its version at 0FFA
+    std::string pins = "test";           // "test": shared JTAG pins; "tck": dedicated ones
+    double erase_ms = -1;                // one mass erase; default 17.2 for 1.10, else 35
+    double erase_needs_ms = -1;          // erase the flash needs in all; default 200 for 1.10, else one command
+    bool loader_silent = false;          // programming switches off: the loader never answers
     bool loader_no_write_check = false;  // writes are not verified (also below version 1.40)
-    bool loader_nak_once = false;  // the first write block is refused once
+    bool loader_nak_once = false;        // the first write block is refused once
     bool loader_corrupt_once = false;    // the first block read back is damaged once
     bool loader_bad_sync_once = false;   // the first sync is answered wrongly
-    int stop_after_blocks = -1;    // the loader stops answering after so many write blocks
-    long bad_cell = -1;            // a flash cell that does not keep what is written to it
-    double adapter_latency_ms = 0; // the loader's replies reach the host this much later (a USB adapter)
-    double usb_latency_ms = 0;     // a USB adapter's latency timer for the loader's replies (0: a bare line)
-    bool baud_refuse = false;      // the speed change is refused
-    unsigned baud_refuse_at = 0;   // the speed change to this rate is refused
-    bool baud_silent = false;      // after acknowledging a speed change it answers no more
+    int stop_after_blocks = -1;          // the loader stops answering after so many write blocks
+    long bad_cell = -1;                  // a flash cell that does not keep what is written to it
+    double adapter_latency_ms = 0;       // the loader's replies reach the host this much later (a USB adapter)
+    double usb_latency_ms = 0;           // a USB adapter's latency timer for the loader's replies (0: a bare line)
+    bool baud_refuse = false;            // the speed change is refused
+    unsigned baud_refuse_at = 0;         // the speed change to this rate is refused
+    bool baud_silent = false;            // after acknowledging a speed change it answers no more
 };
 
 // The pseudo-terminal that plays the serial port, the clock and the log.
@@ -143,19 +143,19 @@ class Loader {
     Analyzer& analyzer_;
     std::vector<std::uint8_t> memory_;
     std::vector<bool> programmed_;
-    unsigned version_;        // BCD, e.g. 0x0161
-    std::uint8_t family_;     // 0xF1, 0xF2 or 0xF4
+    unsigned version_;     // BCD, e.g. 0x0161
+    std::uint8_t family_;  // 0xF1, 0xF2 or 0xF4
     double erase_ms_, erase_needs_ms_, erase_done_ms_ = 0;
     int erase_commands_ = 0;
-    bool active_ = false;     // the loader runs, not the analyzer's firmware
+    bool active_ = false;  // the loader runs, not the analyzer's firmware
     bool unlocked_ = false;
-    bool answers_ = true;     // false once a speed change has made it deaf (a fault option)
+    bool answers_ = true;  // false once a speed change has made it deaf (a fault option)
     unsigned baud_ = 9600;
     double speed_changed_ms_ = -1;
-    std::string frame_;       // a frame being received
+    std::string frame_;  // a frame being received
     double frame_start_ = 0;
     bool nak_pending_, corrupt_pending_, bad_sync_pending_;
-    bool synced_ = false;     // the latest sync was acknowledged; the next frame may come
+    bool synced_ = false;  // the latest sync was acknowledged; the next frame may come
     int blocks_written_ = 0;
     // The pins, when the host's modem lines are known.
     bool pins_known_ = false, reset_high_ = true, entry_pin_high_ = false;
@@ -163,6 +163,6 @@ class Loader {
     bool host_low_latency_ = false;
 };
 
-constexpr double TEXT_MS_PER_BYTE = 10.0 / 9.6;    // 8N1 at 9600 baud
+constexpr double TEXT_MS_PER_BYTE = 10.0 / 9.6;  // 8N1 at 9600 baud
 
 }  // namespace k210sim
