@@ -52,7 +52,7 @@ class RecordingSystem : public PortSystem {
     }
     BOOL setup_comm(HANDLE, DWORD in, DWORD out) override {
         calls.push_back(text("SetupComm %lu %lu", in, out));
-        return !fails("SetupComm");
+        return fails("SetupComm") ? FALSE : TRUE;
     }
     BOOL get_comm_timeouts(HANDLE, COMMTIMEOUTS& t) override {
         calls.push_back("GetCommTimeouts");
@@ -63,7 +63,7 @@ class RecordingSystem : public PortSystem {
         write_timeout_ms = t.WriteTotalTimeoutConstant;
         calls.push_back(text("SetCommTimeouts %lu %lu %lu %lu %lu", t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
                              t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
-        return !fails("SetCommTimeouts");
+        return fails("SetCommTimeouts") ? FALSE : TRUE;
     }
     BOOL set_comm_mask(HANDLE, DWORD mask) override {
         calls.push_back(text("SetCommMask %lx", mask));
@@ -75,7 +75,7 @@ class RecordingSystem : public PortSystem {
         if (applied && drops_parity) dcb.Parity = NOPARITY;
         if (applied && keeps_two_stop_bits) dcb.StopBits = TWOSTOPBITS;
         if (applied && keeps_speed) dcb.BaudRate = found.BaudRate;
-        return !fails("GetCommState");
+        return fails("GetCommState") ? FALSE : TRUE;
     }
     std::unique_ptr<DCB> applied;                           // what the driver took, once set
     bool drops_parity = false;                              // an adapter that takes even parity and drops it
@@ -113,7 +113,7 @@ class RecordingSystem : public PortSystem {
             done = takes_per_write;
             now_ms += static_cast<long>(write_timeout_ms);
         }
-        return !fails("WriteFile failing");
+        return fails("WriteFile failing") ? FALSE : TRUE;
     }
     PortClock::time_point now() override { return PortClock::time_point(std::chrono::milliseconds(now_ms)); }
     BOOL clear_comm_error(HANDLE, DWORD& errors, COMSTAT&) override {
@@ -123,7 +123,7 @@ class RecordingSystem : public PortSystem {
     }
     BOOL escape_comm_function(HANDLE, DWORD function) override {
         calls.push_back(text("EscapeCommFunction %lu", function));
-        return !fails("EscapeCommFunction");
+        return fails("EscapeCommFunction") ? FALSE : TRUE;
     }
     BOOL flush_file_buffers(HANDLE) override {
         calls.push_back("FlushFileBuffers");
@@ -131,7 +131,7 @@ class RecordingSystem : public PortSystem {
     }
     BOOL close_handle(HANDLE) override {
         calls.push_back("CloseHandle");
-        return !fails("CloseHandle");
+        return fails("CloseHandle") ? FALSE : TRUE;
     }
     DWORD last_error() override { return error; }
     bool runs_under_wine() override { return false; }
@@ -141,15 +141,17 @@ const PortName COM3 = *PortName::from_text("COM3");
 const std::string PURGE_TX = text("PurgeComm %lx", PURGE_TXABORT | PURGE_TXCLEAR);
 const std::string PURGE_RX = text("PurgeComm %lx", PURGE_RXABORT | PURGE_RXCLEAR);
 
+const std::string SET_ANALYZER_STATE =
+    "SetCommState 9600 baud 800 bin 1 parity 1 errchar ff/0 dtr 1 rts 1 cts 0 dsr 0 sens 0 xon 0/0 null 0 abort 1";
+
 Calls opening() {
-    return {"CreateFileA \\\\.\\COM3",
+    return {R"(CreateFileA \\.\COM3)",
             "SetupComm 512 512",
             "GetCommTimeouts",
             "SetCommTimeouts 250 10 1000 0 0",
             "SetCommMask 87",
             "GetCommState",
-            "SetCommState 9600 baud 800 bin 1 parity 1 errchar ff/0 dtr 1 rts 1 cts 0 dsr 0 sens 0 xon 0/0 null 0 "
-            "abort 1",
+            SET_ANALYZER_STATE,
             PURGE_TX,
             PURGE_RX};
 }

@@ -10,7 +10,7 @@
 
 namespace k210 {
 
-PortDevice port_device(const PortName& port) { return {"\\\\.\\" + port.text(), "the system's port " + port.text()}; }
+PortDevice port_device(const PortName& port) { return {R"(\\.\)" + port.text(), "the system's port " + port.text()}; }
 
 namespace {
 

@@ -205,9 +205,8 @@ Call NativePort::open_device(const std::string& path, const LineSettings& line) 
 }
 
 // Reads apply their policy themselves.
-Call NativePort::set_up(const ReadPolicy&) {
-    return Call::done;
-}  // NOLINT(readability-convert-member-functions-to-static): one member on every system
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): the same member on every system
+Call NativePort::set_up(const ReadPolicy&) { return Call::done; }
 
 Call NativePort::read_settings() {
     return d_->system.get_attributes(d_->fd, d_->found) == 0 ? Call::done : d_->failed(PortStep::read_settings, errno);
@@ -248,9 +247,8 @@ void NativePort::undo_open() {
     d.fd = -1;
 }
 
-bool NativePort::settings_drive_modem_lines() const {
-    return false;
-}  // NOLINT(readability-convert-member-functions-to-static)
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): the same member on every system
+bool NativePort::settings_drive_modem_lines() const { return false; }
 
 Call NativePort::request_low_latency() {
     Data& d = *d_;

@@ -50,7 +50,7 @@ void PortSystem::sleep_until(PortClock::time_point when) { std::this_thread::sle
 
 bool PortSystem::runs_under_wine() {
     const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 PortSystem& real_port_system() {
@@ -181,7 +181,7 @@ Call NativePort::set_up(const ReadPolicy& policy) {
     if (!d.system.setup_comm(d.port, QUEUE_SIZE, QUEUE_SIZE)) return d.failed(PortStep::queues);
     (void)d.system.get_comm_timeouts(d.port, d.saved_timeouts);  // a driver that cannot say gets zeros back
     d.timeouts_changed = true;
-    if (!d.system.set_comm_timeouts(d.port, timeouts_for(policy))) return d.failed(PortStep::time_outs);
+    if (d.system.set_comm_timeouts(d.port, timeouts_for(policy)) == FALSE) return d.failed(PortStep::time_outs);
     (void)d.system.set_comm_mask(d.port, EVENTS);  // nothing waits on these events
     return Call::done;
 }
@@ -227,6 +227,7 @@ void NativePort::undo_open() {
     d.port = INVALID_HANDLE_VALUE;
 }
 
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): the same member on every system
 bool NativePort::settings_drive_modem_lines() const { return true; }
 
 std::string latency_timer_advice() {
@@ -245,9 +246,8 @@ Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int 
     Data& d = *d_;
     written = 0;
     const bool bounded = !d.line.exact_windows_calls;
-    if (bounded &&
-        !d.system.set_comm_timeouts(d.port, timeouts_for(d.policy, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1))))
-        return d.failed(PortStep::time_outs);
+    const COMMTIMEOUTS timeouts = timeouts_for(d.policy, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1));
+    if (bounded && d.system.set_comm_timeouts(d.port, timeouts) == FALSE) return d.failed(PortStep::time_outs);
     DWORD done = 0;
     const BOOL ok = d.system.write_file(d.port, bytes, static_cast<DWORD>(length), done);
     const DWORD code = ok ? 0 : d.system.last_error();

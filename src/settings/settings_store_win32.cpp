@@ -27,6 +27,7 @@ std::string system_words() { return system_message(GetLastError()); }
 bool not_found(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 FileKind kind_of_handle(int fd) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the C library gives a file's handle as an integer
     switch (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) {
         case FILE_TYPE_DISK: return FileKind::regular;
         case FILE_TYPE_CHAR: return FileKind::device;
@@ -118,6 +119,8 @@ LockCall FileSystem::lock_folder(std::intptr_t& token) {
     return held ? LockCall::held : LockCall::failed;
 }
 
-void FileSystem::unlock_folder(std::intptr_t token) { CloseHandle(reinterpret_cast<HANDLE>(token)); }
+void FileSystem::unlock_folder(std::intptr_t token) {
+    CloseHandle(reinterpret_cast<HANDLE>(token));  // NOLINT(performance-no-int-to-ptr): the handle lock_folder kept
+}
 
 }  // namespace k210
