@@ -344,9 +344,6 @@ std::vector<std::string> archives_of(const TempDir& dir, const std::string& seri
     return names;
 }
 
-// An old unit loses its settings with the erase. Interrupted after the
-// programming, it runs with factory settings; the rerun must still give it
-// its own settings back, not the factory ones it now reports.
 // A USB adapter holds each reply until its latency timer ticks (16 ms);
 // BSL.EXE asks its driver for low latency and puts back what it found, and
 // where that cannot be asked for, it says what the timer costs.
@@ -383,6 +380,9 @@ TEST_F(LoaderOnPins, ProgramsThroughAUsbAdapterAndAsksForLowLatency) {
     }
 }
 
+// An old unit loses its settings with the erase. Interrupted after the
+// programming, it runs with factory settings; the rerun must still give it
+// its own settings back, not the factory ones it now reports.
 TEST(Programmer, AnInterruptedOldUnitUpdateGetsItsOwnSettingsBackOnTheRerun) {
     TempDir dir;
     write_file(dir.file("K210fxt.TXT"), test_image(2000));
