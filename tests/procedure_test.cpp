@@ -1,7 +1,9 @@
 // Answer reading from standard input, and the programmer's command line.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "console/console.h"
@@ -11,15 +13,31 @@ using namespace k210;
 
 namespace {
 
+// A file in the temporary folder, named for this process, that stands in
+// for what the user types.
+const std::string TYPED_INPUT =
+    (std::filesystem::temp_directory_path() /
+     ("k210-typed-input-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".txt"))
+        .string();
+
 // Puts `text` on standard input, as if typed, followed by the end of input.
 void type_input(const std::string& text) {
-    const char* path = "k210-typed-input.txt";
-    std::FILE* file = std::fopen(path, "wb");
+    std::FILE* file = std::fopen(TYPED_INPUT.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     std::fwrite(text.data(), 1, text.size(), file);
     std::fclose(file);
-    ASSERT_NE(std::freopen(path, "r", stdin), nullptr);
-    std::remove(path);  // POSIX keeps it readable while open; Windows refuses until the next freopen
+    ASSERT_NE(std::freopen(TYPED_INPUT.c_str(), "r", stdin), nullptr);
+}
+
+// Standard input on the null device again, and the file gone (Windows
+// refuses to remove it while it is open).
+void stop_typing() {
+#ifdef _WIN32
+    EXPECT_NE(std::freopen("NUL", "r", stdin), nullptr);
+#else
+    EXPECT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
+#endif
+    EXPECT_EQ(std::remove(TYPED_INPUT.c_str()), 0);
 }
 
 TEST(AnswerReading, TakesOneNonBlankCharacterPerPrompt) {
@@ -37,6 +55,7 @@ TEST(AnswerReading, TakesOneNonBlankCharacterPerPrompt) {
 
     type_input("");
     EXPECT_EQ(read_answer(), std::nullopt);
+    stop_typing();
 }
 
 TEST(ProgrammerCommandLine, NamesTheImageFromTheThreeAnswers) {
