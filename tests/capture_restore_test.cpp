@@ -79,12 +79,6 @@ const std::string SAVED = "MODE?\r\nMODE:9\r\n";
 
 class SettingsOnTheLine : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
-    }
-    void TearDown() override { EXPECT_EQ(chdir(old_cwd), 0); }
-
     struct Seen {
         Capture capture;
         std::string out, err;
@@ -109,7 +103,7 @@ class SettingsOnTheLine : public ::testing::Test {
         return names;
     }
     TempDir dir;
-    char old_cwd[4096]{};
+    WorkingFolder here{dir.path};
 };
 
 TEST_F(SettingsOnTheLine, ACaptureSavesWhatCameAndNamesItByTheSerial) {

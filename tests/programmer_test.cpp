@@ -207,14 +207,7 @@ class LoaderOnPins : public ::testing::Test {
   protected:
     void SetUp() override {
         if (wine_build()) GTEST_SKIP() << "the native programmer";
-        ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
         write_file("K210t.TXT", test_image(600));
-    }
-    void TearDown() override {
-        if (!wine_build()) {
-            EXPECT_EQ(chdir(old_cwd), 0);
-        }
     }
     // BSL.EXE +LETTERS -cCOM3 K210t.TXT against a simulator with `options`.
     SessionResult program(std::vector<std::string> options, ProgrammerRequest request = {},
@@ -234,7 +227,7 @@ class LoaderOnPins : public ::testing::Test {
         return r;
     }
     TempDir dir;
-    char old_cwd[4096]{};
+    WorkingFolder here{dir.path};
     std::unique_ptr<Simulator> sim;
 };
 

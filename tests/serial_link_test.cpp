@@ -47,14 +47,10 @@ class PortLink : public ::testing::Test {
         t.c_cc[VTIME] = 7;
         tcsetattr(slave, TCSANOW, &t);
         close(slave);
-        ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
         ASSERT_EQ(symlink(device.c_str(), "COM5"), 0);
     }
     void TearDown() override {
-        if (master < 0 && device.empty()) return;
         if (master >= 0) close(master);
-        EXPECT_EQ(chdir(old_cwd), 0);
     }
     void analyzer_sends(const std::string& bytes) const {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -71,9 +67,9 @@ class PortLink : public ::testing::Test {
         return got;
     }
     TempDir dir;
+    WorkingFolder here{dir.path};
     int master = -1;
     std::string device;
-    char old_cwd[4096]{};
     const PortName COM5 = *PortName::from_text("COM5");
     AnalyzerLink link;
 };
@@ -204,13 +200,10 @@ TEST(PortNames, OnlyComOneToNineNameADevice) {
     EXPECT_EQ(PortName::from_digit('7')->text(), "COM7");
     if (wine_build()) return;
     TempDir dir;
-    char old_cwd[4096];
-    ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    const WorkingFolder here(dir.path);
     ASSERT_EQ(symlink("/dev/ttyUSB0", "COM4"), 0);
     const PortDevice linked = port_device(*PortName::from_text("COM4"));
     const PortDevice builtin = port_device(*PortName::from_text("COM9"));
-    EXPECT_EQ(chdir(old_cwd), 0);
     EXPECT_EQ(linked.path, "COM4");
     EXPECT_NE(linked.how.find("link in this folder, to /dev/ttyUSB0"), std::string::npos) << linked.how;
     EXPECT_EQ(port_device(*PortName::from_text("COM1")).path, "/dev/ttyS0");

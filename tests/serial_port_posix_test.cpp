@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "fake_device.h"
+#include "harness.h"
 #include "serial_link/serial_link.h"
 #include "serial_link/serial_port.h"
 
 using namespace k210;
 using namespace k210::test;
+using namespace k210::harness;
 
 namespace {
 
@@ -154,11 +156,8 @@ TEST(PortFaults, APseudoTerminalLeftWithParityOpensAgain) {
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
-    char dir[] = "/tmp/k210pty.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    char old_cwd[4096];
-    ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
-    ASSERT_EQ(chdir(dir), 0);
+    const TempDir dir;
+    const WorkingFolder here(dir.path);
     ASSERT_EQ(symlink(ptsname(master), "COM3"), 0);
     for (int run = 0; run < 2; ++run) {
         termios left{};
@@ -173,9 +172,6 @@ TEST(PortFaults, APseudoTerminalLeftWithParityOpensAgain) {
         tcsetattr(fd, TCSANOW, &left);
         close(fd);
     }
-    unlink("COM3");
-    EXPECT_EQ(chdir(old_cwd), 0);
-    rmdir(dir);
     close(master);
 }
 

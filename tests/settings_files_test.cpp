@@ -24,11 +24,6 @@ namespace {
 // A temporary folder that is the working folder while the test runs.
 class SettingsFiles : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(getcwd(old_cwd, sizeof old_cwd), old_cwd);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
-    }
-    void TearDown() override { EXPECT_EQ(chdir(old_cwd), 0); }
     std::vector<std::string> names() const {
         std::vector<std::string> all;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path))
@@ -37,7 +32,7 @@ class SettingsFiles : public ::testing::Test {
         return all;
     }
     TempDir dir, outside;
-    char old_cwd[4096]{};
+    WorkingFolder here{dir.path};
 };
 
 // A whole capture through the store, as the capture pass makes it; the

@@ -24,6 +24,13 @@ char answer_upper(char answer) {
     return (answer >= 'a' && answer <= 'z') ? static_cast<char>(answer - 'a' + 'A') : answer;
 }
 
+YesNo ask_yes_no(const char* question) {
+    std::printf("%s", question);
+    const std::optional<char> answer = read_answer();
+    if (!answer) return YesNo::input_ended;
+    return answer_upper(*answer) == 'Y' ? YesNo::yes : YesNo::no;
+}
+
 void report(const std::string& what) {
     std::fflush(stdout);
     for (std::size_t at = 0; at <= what.size();) {

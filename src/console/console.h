@@ -16,6 +16,11 @@ namespace k210 {
 // Upper case of an answer; only the letters a to z change.
 char answer_upper(char answer);
 
+enum class YesNo { yes, no, input_ended };
+
+// Prints `question` and reads the answer: Y (either case) is yes, anything else no.
+[[nodiscard]] YesNo ask_yes_no(const char* question);
+
 // On standard error, beside the dialogue, each line as "k210prog: <line>".
 void report(const std::string& what);
 

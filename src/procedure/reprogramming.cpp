@@ -13,15 +13,6 @@ namespace k210 {
 namespace {
 
 enum class PromptStep { ask_again, go_on, ended };
-enum class YesNo { yes, no, input_ended };
-
-// Asks a yes/no question; anything but Y is no.
-YesNo ask_yes_no(const char* question) {
-    std::printf("%s", question);
-    const std::optional<char> answer = read_answer();
-    if (!answer) return YesNo::input_ended;
-    return answer_upper(*answer) == 'Y' ? YesNo::yes : YesNo::no;
-}
 
 // The costly wrong answer: an old unit declared new is programmed without
 // its settings written back. Only a version of an old unit proves anything;
@@ -102,13 +93,11 @@ RunEnd program_with_retries(const std::string& command_line) {
         std::printf("\n");
         if (run_programmer(command_line.c_str()) == ProgrammerEnd::succeeded) return RunEnd::complete;
         std::printf("BSL Programming failed.\n");
-        std::printf("Retry? (Y or N)>");
-        const std::optional<char> answer = read_answer();
-        if (!answer) {
-            report_end_of_input();
-            return RunEnd::stopped;
+        switch (ask_yes_no("Retry? (Y or N)>")) {
+            case YesNo::yes: break;
+            case YesNo::no: return RunEnd::failed;
+            case YesNo::input_ended: report_end_of_input(); return RunEnd::stopped;
         }
-        if (answer_upper(*answer) != 'Y') return RunEnd::failed;
     }
 }
 

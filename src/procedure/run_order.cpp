@@ -60,15 +60,11 @@ Capture capture_on_the_port(const PortName& port, SettingsStore& store) {
     return capture_settings(link, store, port);
 }
 
-// After a silent first query, the user decides whether to go on without settings.
-RunEnd go_on_without_settings() {
-    std::printf("Proceed with Reprogramming? ");
-    const std::optional<char> answer = read_answer();
-    if (!answer) {
-        report_end_of_input();
-        return RunEnd::stopped;
-    }
-    return answer_upper(*answer) == 'Y' ? RunEnd::complete : RunEnd::stopped;
+// After a silent first query: does the user answer Y to going on without settings?
+bool goes_on_without_settings() {
+    const YesNo answer = ask_yes_no("Proceed with Reprogramming? ");
+    if (answer == YesNo::input_ended) report_end_of_input();
+    return answer == YesNo::yes;
 }
 
 }  // namespace
@@ -87,7 +83,7 @@ RunEnd run_firmware_update() {
     switch (capture.outcome) {
         case CaptureOutcome::failed: return RunEnd::failed;
         case CaptureOutcome::no_first_reply:
-            if (go_on_without_settings() != RunEnd::complete) return RunEnd::stopped;
+            if (!goes_on_without_settings()) return RunEnd::stopped;
             break;
         case CaptureOutcome::captured: break;
     }

@@ -215,9 +215,7 @@ SettingsRead SettingsStore::read_lines(const std::string& name, std::vector<std:
 StoreResult SettingsStore::ensure_settings_file() {
     if (files_.kind_of(SETTINGS_FILE_NAME) != FileKind::missing) return StoreResult::ok;
     int fd = -1;
-    if (files_.create_exclusive(SETTINGS_FILE_NAME, fd) != FileCall::done)
-        return fail(std::string("could not make an empty ") + SETTINGS_FILE_NAME + ": " + files_.reason());
-    if (finish_file(files_, fd) != FileCall::done)
+    if (files_.create_exclusive(SETTINGS_FILE_NAME, fd) != FileCall::done || finish_file(files_, fd) != FileCall::done)
         return fail(std::string("could not make an empty ") + SETTINGS_FILE_NAME + ": " + files_.reason());
     return StoreResult::ok;
 }

@@ -64,8 +64,7 @@ double median(std::vector<double> v) {
 // Runs `work` in `dir` as the working folder, with the program's console output dropped.
 template <typename Work>
 void quietly_in(const std::string& dir, Work work) {
-    char old[4096];
-    if (!getcwd(old, sizeof old) || chdir(dir.c_str()) != 0) return;
+    const WorkingFolder here(dir);
     std::fflush(stdout);
     const int saved = dup(1);
     std::FILE* null = std::fopen("/dev/null", "w");
@@ -75,7 +74,6 @@ void quietly_in(const std::string& dir, Work work) {
     dup2(saved, 1);
     close(saved);
     std::fclose(null);
-    if (chdir(old) != 0) std::perror("chdir");
 }
 
 void Bench::empty_reads() {

@@ -48,6 +48,16 @@ TempDir::~TempDir() {
     if (error) std::fprintf(stderr, "could not remove %s: %s\n", path.c_str(), error.message().c_str());
 }
 
+WorkingFolder::WorkingFolder(const std::string& dir) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+}
+
+WorkingFolder::~WorkingFolder() {
+    std::error_code error;
+    std::filesystem::current_path(old_, error);
+    if (error) std::fprintf(stderr, "could not go back to %s: %s\n", old_.c_str(), error.message().c_str());
+}
+
 Simulator::Simulator(const std::string& dir, int port, const std::vector<std::string>& options) {
     log_path = dir + "/sim-COM" + std::to_string(port) + ".log";
     std::remove(log_path.c_str());

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,20 @@ struct TempDir {
     TempDir& operator=(const TempDir&) = delete;
     std::string path;
     std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// `dir` as the working folder until the end of the scope.
+class WorkingFolder {
+  public:
+    explicit WorkingFolder(const std::string& dir);
+    ~WorkingFolder();
+    WorkingFolder(const WorkingFolder&) = delete;
+    WorkingFolder& operator=(const WorkingFolder&) = delete;
+    WorkingFolder(WorkingFolder&&) = delete;
+    WorkingFolder& operator=(WorkingFolder&&) = delete;
+
+  private:
+    std::filesystem::path old_;
 };
 
 // k210sim running in a folder, linked there as COMn; stopped by the destructor.
