@@ -1,13 +1,7 @@
 // The loader link and the programmer's actions against a loader that exists
-// only in the test, on a clock that runs only while the link waits: every
-// timing rule holds to the microsecond, and the loader answers wrongly,
-// late or not at all when a case asks it to.
+// only in the test (fake_loader.h), on every system's port calls.
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <string>
@@ -15,179 +9,20 @@
 
 #include "bsl/loader_actions.h"
 #include "bsl/programmer.h"
-#include "serial_link/port_system_posix.h"
+#include "fake_loader.h"
 
 using namespace k210;
 using namespace k210::bsl;
+using namespace k210::test;
 
 namespace {
-
-enum class Fault { none, silent, late, nak, bad_byte, parity_error, damaged_block, hang_up };
-
-template <typename T>
-T next(std::deque<T>& queue, T otherwise) {
-    if (queue.empty()) return otherwise;
-    const T first = queue.front();
-    queue.pop_front();
-    return first;
-}
-
-// A port whose far end is a bootstrap loader that answers on the test's clock.
-class FakeLoader : public PortSystem {
-  public:
-    std::deque<Fault> faults;     // for each sync or frame it answers, in turn (then none)
-    std::deque<double> erase_ms;  // each mass erase's time (then 20 ms)
-    std::deque<double> late_ms;   // each frame's reply held back this much more (then 0)
-    double delay_ms = 0;          // the adapter holds every reply back this long
-    double tick_ms = 0;           // and passes it on at the next tick of its timer (0: at once)
-    Bytes memory = Bytes(0x10000, 0xFF);
-    std::vector<std::pair<double, Bytes>> sent;  // what the host wrote, and when
-    std::vector<std::string> broken;             // the time rules the host broke
-    double erased_ms = 0;                        // erase the flash really had
-    double now_ms = 0;
-
-    int open(const char*, int) override { return 7; }
-    int close(int) override { return 0; }
-    bool is_terminal(int) override { return true; }
-    std::string terminal_name(int) override { return "/dev/ttyUSB0"; }  // a real port: parity must hold
-    int lock(int, int) override { return 0; }
-    int exclusive_use(int, bool) override { return 0; }
-    int drain(int) override { return 0; }
-    int modem_lines(int, unsigned long, int) override { return 0; }
-    int get_low_latency(int, bool&) override {  // a driver without the flag: nothing to ask
-        errno = ENOTTY;
-        return -1;
-    }
-    int set_low_latency(int, bool) override {
-        errno = ENOTTY;
-        return -1;
-    }
-    int get_attributes(int, termios& t) override {
-        t = settings_;
-        return 0;
-    }
-    int set_attributes(int, const termios& t) override {
-        settings_ = t;
-        return 0;
-    }
-    int flush(int, int queue) override {
-        while (queue == TCIFLUSH && arrived()) replies_.pop_front();
-        return 0;
-    }
-    PortClock::time_point now() override {
-        return PortClock::time_point(
-            std::chrono::duration_cast<PortClock::duration>(std::chrono::duration<double, std::milli>(now_ms)));
-    }
-    void sleep_until(PortClock::time_point when) override {
-        now_ms = std::max(now_ms, std::chrono::duration<double, std::milli>(when.time_since_epoch()).count());
-    }
-    int wait(int, bool for_writing, int timeout_ms) override {
-        if (for_writing || hung_up_ || arrived()) return 1;
-        const bool comes = !replies_.empty() && replies_.front().first <= now_ms + timeout_ms;
-        now_ms = comes ? replies_.front().first : now_ms + timeout_ms;
-        return comes ? 1 : 0;
-    }
-    ssize_t read(int, void* buffer, std::size_t count) override {
-        if (hung_up_) return 0;
-        std::size_t n = 0;
-        for (; n < count && arrived(); replies_.pop_front())
-            static_cast<std::uint8_t*>(buffer)[n++] = replies_.front().second;
-        if (n == 0) errno = EAGAIN;
-        return n ? static_cast<ssize_t>(n) : -1;
-    }
-    ssize_t write(int, const void* bytes, std::size_t count) override {
-        const auto* first = static_cast<const std::uint8_t*>(bytes);
-        sent.emplace_back(now_ms, Bytes(first, first + count));
-        if (now_ms < quiet_until_ms_) broken.push_back(rule_ + " at " + std::to_string(now_ms) + " ms");
-        if (cfgetospeed(&settings_) != (baud_ == 9600 ? B9600 : B38400)) broken.emplace_back("sent at the wrong speed");
-        for (std::size_t i = 0; i < count; ++i) take(first[i], now_ms + static_cast<double>(i + 1) * byte_ms());
-        return static_cast<ssize_t>(count);
-    }
-    std::size_t frames_of(std::uint8_t command) const {
-        std::size_t n = 0;
-        for (const auto& s : sent)
-            if (s.second.size() > 1 && s.second[1] == command) ++n;
-        return n;
-    }
-
-  private:
-    std::deque<std::pair<double, std::uint8_t>> replies_;  // bytes on their way to the host, with their time
-    termios settings_{};
-    Bytes frame_;
-    bool synced_ = false, hung_up_ = false;
-    unsigned baud_ = 9600;
-    double quiet_until_ms_ = 0;
-    std::string rule_;
-
-    bool arrived() const { return !replies_.empty() && replies_.front().first <= now_ms; }
-    double byte_ms() const { return 11000.0 / baud_; }
-
-    // The reply leaves `work_ms` after the frame's last byte came in, each byte at the line's pace.
-    void answer(const Bytes& bytes, double came_ms, double work_ms, Fault fault) {
-        if (fault == Fault::silent) {  // it works on, through the host's whole wait and as long again
-            quiet_until_ms_ = came_ms + 2 * WRITE_BUSY_MS;
-            rule_ = "sent again while the loader may still be at work";
-            return;
-        }
-        double at = came_ms + work_ms + delay_ms + (fault == Fault::late ? 1.5 * WRITE_BUSY_MS : 0);
-        hung_up_ = hung_up_ || fault == Fault::hang_up;
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            at += byte_ms();
-            if (fault == Fault::parity_error && i == 0) replies_.insert(replies_.end(), {{at, 0xFF}, {at, 0x00}});
-            const double host_at = tick_ms > 0 ? (std::floor(at / tick_ms) + 1) * tick_ms : at;
-            if (bytes[i] == 0xFF) replies_.emplace_back(host_at, 0xFF);  // a parity line's FF comes doubled
-            replies_.emplace_back(host_at, bytes[i]);
-        }
-        quiet_until_ms_ = at + 1.2;
-        rule_ = "no turnaround after the loader's reply";
-    }
-
-    void take(std::uint8_t byte, double came_ms) {
-        if (frame_.empty() && !synced_) {
-            if (byte != BSL_SYNC) return;
-            const Fault fault = next(faults, Fault::none);
-            synced_ = fault == Fault::none;
-            answer({fault == Fault::nak ? BSL_NAK : BSL_ACK}, came_ms, 0, fault);
-            return;
-        }
-        frame_.push_back(byte);
-        if (frame_.size() < 4 || frame_.size() < 6u + frame_[2]) return;
-        synced_ = false;
-        handle_frame(came_ms, next(faults, Fault::none));
-        frame_.clear();
-    }
-
-    void handle_frame(double came_ms, Fault fault) {
-        const std::ptrdiff_t address = frame_[4] | frame_[5] << 8;
-        const std::ptrdiff_t length = frame_[6];
-        const std::uint8_t command = frame_[1];
-        Bytes reply = {fault == Fault::nak ? BSL_NAK : fault == Fault::bad_byte ? std::uint8_t{0x55} : BSL_ACK};
-        const double work_ms = command == BSL_MASS_ERASE ? next(erase_ms, 20.0) : 0.5;
-        if (command == BSL_MASS_ERASE) erased_ms += work_ms;
-        if (command == BSL_RX_DATA_BLOCK && reply[0] == BSL_ACK)
-            std::copy(frame_.begin() + 8, frame_.end() - 2, memory.begin() + address);
-        if (command == BSL_TX_DATA_BLOCK && reply[0] == BSL_ACK) {
-            reply = {BSL_HEADER, 0x00, frame_[6], frame_[6]};  // 80 xx n n data CKL CKH
-            reply.insert(reply.end(), memory.begin() + address, memory.begin() + address + length);
-            std::uint8_t low = 0;
-            std::uint8_t high = 0;
-            bsl_checksum(reply.data(), reply.size(), low, high);
-            reply.insert(reply.end(), {low, static_cast<std::uint8_t>(fault == Fault::damaged_block ? ~high : high)});
-        }
-        answer(reply, came_ms, work_ms + next(late_ms, 0.0), fault);
-        if (command == BSL_CHANGE_BAUD && reply[0] == BSL_ACK && fault == Fault::none) {
-            baud_ = 38400;
-            quiet_until_ms_ += 10 - 1.2;
-            rule_ = "sent before the loader's clock had settled";
-        }
-    }
-};
 
 const PortName COM3 = *PortName::from_text("COM3");
 
 // The link and the actions on a port open to the fake loader.
 struct OnFake {
-    explicit OnFake(FakeLoader& loader) : port(loader), link(port, false, false), actions(link, request, console) {
+    explicit OnFake(FakeLoader& loader)
+        : calls(loader), port(calls.system()), link(port, false, false), actions(link, request, console) {
         EXPECT_EQ(port.open(COM3, loader_line(), ReadPolicy{}), OpenStatus::ok) << port.failure_reason();
     }
     ~OnFake() { std::fclose(out); }
@@ -195,6 +30,7 @@ struct OnFake {
     OnFake& operator=(const OnFake&) = delete;
     OnFake(OnFake&&) = delete;
     OnFake& operator=(OnFake&&) = delete;
+    FakeLoaderPort calls;
     SerialPort port;
     LoaderLink link;
     ProgrammerRequest request;
