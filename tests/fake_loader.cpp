@@ -87,9 +87,7 @@ void FakeLoader::handle_frame(double came_ms, Fault fault) {
     const std::ptrdiff_t address = frame_[4] | frame_[5] << 8;
     const std::ptrdiff_t length = frame_[6];
     const std::uint8_t command = frame_[1];
-    Bytes reply = {fault == Fault::nak        ? bsl::BSL_NAK
-                   : fault == Fault::bad_byte ? std::uint8_t{0x55}
-                                              : bsl::BSL_ACK};
+    Bytes reply = {fault == Fault::nak ? bsl::BSL_NAK : fault == Fault::bad_byte ? std::uint8_t{0x55} : bsl::BSL_ACK};
     const double work_ms = command == bsl::BSL_MASS_ERASE ? next(erase_ms, 20.0) : 0.5;
     if (command == bsl::BSL_MASS_ERASE) erased_ms += work_ms;
     if (command == bsl::BSL_RX_DATA_BLOCK && reply[0] == bsl::BSL_ACK)

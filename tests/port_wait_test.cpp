@@ -29,9 +29,8 @@ TEST(PortWait, NoWaitEndsBeforeItsDeadline) {
     for (double wait_ms : waits_ms) {
         std::vector<double> overshoots;
         for (int i = 0; i < 20; ++i) {
-            const PortClock::time_point deadline =
-                port.now() + std::chrono::duration_cast<PortClock::duration>(
-                                 std::chrono::duration<double, std::milli>(wait_ms));
+            const PortClock::time_point deadline = port.now() + std::chrono::duration_cast<PortClock::duration>(
+                                                                    std::chrono::duration<double, std::milli>(wait_ms));
             port.sleep_until(deadline);
             const double late_ms = ms_between(deadline, PortClock::now());
             EXPECT_GE(late_ms, 0) << "a wait of " << wait_ms << " ms ended " << -late_ms << " ms early";
