@@ -16,7 +16,7 @@
 
 #include "harness.h"
 #include "serial_link/serial_link.h"
-#include "serial_link/standard_streams.h"
+#include "system/standard_streams.h"
 
 using namespace k210;
 using namespace k210::harness;

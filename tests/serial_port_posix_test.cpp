@@ -16,6 +16,7 @@
 
 #include "fake_device.h"
 #include "harness.h"
+#include "serial_link/port_termios.h"
 #include "serial_link/serial_link.h"
 #include "serial_link/serial_port.h"
 
@@ -264,6 +265,47 @@ TEST(PortFaults, ParityMarksAreUndoneAndReported) {
               "\x80"
               "A");
     EXPECT_TRUE(r.result.line_error);
+}
+
+// The terminal settings for each line, from a device left cooked, slow and with flow control.
+TEST(LineTermios, AreARawEightBitLineAsAskedAndGoBackAsFound) {
+    termios found{};
+    found.c_iflag = ICRNL | IXON | IXOFF | ISTRIP | IGNPAR;
+    found.c_oflag = OPOST;
+    found.c_lflag = ECHO | ICANON | ISIG;
+    found.c_cflag = CS7 | CSTOPB | PARODD | CRTSCTS;
+    found.c_cc[VMIN] = 5;
+    found.c_cc[VTIME] = 7;
+    cfsetispeed(&found, B1200);
+    cfsetospeed(&found, B1200);
+    LineSettings fast_parity = parity_line();
+    fast_parity.baud = 38400;
+    for (const LineSettings& line : {analyzer_line(), fast_parity}) {
+        const bool parity = line.parity == Parity::even;
+        const termios t = line_termios(found, line);
+        EXPECT_EQ(t.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP | IGNPAR), 0u);
+        EXPECT_EQ(t.c_iflag & (INPCK | PARMRK), parity ? INPCK | PARMRK : 0u);  // damaged bytes come marked
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), 0u);
+        EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB | PARODD | CRTSCTS | CLOCAL | CREAD), CS8 | CLOCAL | CREAD);
+        EXPECT_EQ((t.c_cflag & PARENB) != 0, parity);
+        EXPECT_EQ((t.c_cflag & HUPCL) != 0, line.hang_up_on_close);
+        EXPECT_EQ(t.c_cc[VMIN], 1);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+        const LineTaken taken = taken_from(t);
+        EXPECT_EQ(taken.baud, line.baud);
+        EXPECT_TRUE(taken.eight_bits && taken.one_stop_bit && taken.no_flow_control);
+        EXPECT_EQ(taken.even_parity, parity);
+
+        const termios whole = for_close(found, t, true, false);
+        EXPECT_EQ(std::memcmp(&whole, &found, sizeof found), 0);
+        const termios kept = for_close(found, t, false, !line.hang_up_on_close);
+        EXPECT_EQ(cfgetospeed(&kept), speed_for(line.baud));  // the line as it is, its read settings as found
+        EXPECT_EQ(kept.c_cc[VMIN], 5);
+        EXPECT_EQ(kept.c_cc[VTIME], 7);
+        EXPECT_EQ((kept.c_cflag & HUPCL) != 0, line.hang_up_on_close);
+    }
+    EXPECT_EQ(taken_from(found).baud, 0u);  // a speed no line here uses
 }
 
 TEST(PortClose, PutsBackWhatTheLineSettingsSay) {

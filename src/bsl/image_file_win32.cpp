@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "bsl/image_file.h"
-#include "serial_link/port_system_win32.h"
+#include "system/windows_error.h"
 
 namespace k210::bsl {
 

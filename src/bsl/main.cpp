@@ -7,7 +7,7 @@
 #include "bsl/programmer.h"
 #include "bsl/quote.h"
 #include "serial_link/port_name.h"
-#include "serial_link/standard_streams.h"
+#include "system/standard_streams.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "procedure/run_order.h"
-#include "serial_link/standard_streams.h"
+#include "system/standard_streams.h"
 
 namespace {
 

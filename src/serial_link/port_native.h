@@ -1,7 +1,8 @@
 // The system's side of one serial port, as each platform file maps it:
 // serial_port_posix.cpp and serial_port_win32.cpp define NativePort, with
-// the same functions in the same order. Everything the two have in common
-// (the order of the steps, the checks, the messages) is in serial_port.cpp.
+// the same functions in the same order. What to do, and when, is decided
+// in serial_port.cpp; the platform files only map each step to the
+// system's calls.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 #include <string>
 
 #include "serial_link/deadline.h"
-#include "serial_link/serial_port.h"
+#include "serial_link/port_types.h"
 
 namespace k210 {
 
@@ -50,6 +51,9 @@ struct LineTaken {
     bool no_flow_control = false;
 };
 
+// A write's wait that has no time limit.
+constexpr int NO_TIME_LIMIT = -1;
+
 class PortSystem;
 
 class NativePort {
@@ -67,19 +71,24 @@ class NativePort {
     void sleep_until(PortClock::time_point when);
 
     // Opening, in the order the shared half calls them; after a failure
-    // only undo_open is called, which puts back what these changed (as far
-    // as the line allows) and frees the device.
+    // only undo_open is called.
     [[nodiscard]] Call open_device(const std::string& path, const LineSettings& line);
     [[nodiscard]] Call set_up(const ReadPolicy& policy);
     [[nodiscard]] Call read_settings();
     [[nodiscard]] Call apply_settings(const LineSettings& line);
+    // The line as the device now reports it, or (as_applied) as it was asked for.
     [[nodiscard]] Call read_back(LineTaken& taken);
-    void undo_open();
+    void as_applied(LineTaken& taken);
+    // Frees the device; first puts back what the open changed (as far as
+    // the line allows) when `put_back` is set.
+    void undo_open(bool put_back);
     // True when applying the settings already drove DTR and RTS as the line asks.
     bool settings_drive_modem_lines() const;
-    // Asks for low latency; what was found is put back by close().
+    // Asks for low latency; what was found is put back by put_back().
     [[nodiscard]] Call request_low_latency();
 
+    // Writes what the device takes now, waiting for it at most `wait_ms`
+    // (NO_TIME_LIMIT: as long as the system's write takes).
     [[nodiscard]] Call write_some(const unsigned char* bytes, std::size_t length, int wait_ms, std::size_t& written);
     [[nodiscard]] ReadResult read(unsigned char* buffer, std::size_t limit, const ReadPolicy& policy);
     void apply_read_policy(const ReadPolicy& policy);
@@ -89,7 +98,15 @@ class NativePort {
     [[nodiscard]] Call drive_rts(bool on);
     [[nodiscard]] Call drive_dtr(bool on);
     [[nodiscard]] Call apply_speed(unsigned baud);
-    [[nodiscard]] Call close();
+
+    // Closing, in the order the shared half calls them.
+    void release_exclusive_use();
+    void clear_line_errors();
+    // Puts back the read time-outs and the driver's latency as found, and
+    // the whole line as found when `whole_line` is set; DTR and RTS stay as
+    // driven past the close when `keep_modem_lines` is set.
+    void put_back(bool whole_line, bool keep_modem_lines);
+    [[nodiscard]] Call close_device();
 
   private:
     struct Data;

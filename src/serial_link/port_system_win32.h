@@ -40,7 +40,4 @@ class PortSystem {
     virtual bool runs_under_wine();
 };
 
-// The system's own text for a Windows error code.
-std::string system_message(DWORD error);
-
 }  // namespace k210

@@ -2,10 +2,11 @@
 
 namespace k210 {
 
-// 9600 8N1, DTR and RTS on; on Windows exactly the calls of its written behaviour.
+// 9600 8N1, DTR and RTS on.
 LineSettings analyzer_line() {
     LineSettings line;
-    line.exact_windows_calls = true;
+    const bool more_calls = !port_keeps_to_the_analyzers_calls();
+    line.read_back_settings = line.time_limited_writes = line.undo_failed_open = more_calls;
     return line;
 }
 

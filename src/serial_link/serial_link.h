@@ -19,10 +19,10 @@ constexpr int READ_INTERVAL_MS = 250;
 constexpr int READ_TOTAL_PER_BYTE_MS = 10;
 constexpr int READ_TOTAL_CONSTANT_MS = 1000;
 
-// The analyzer's line and read rules, as values. On Windows the line makes
-// exactly the calls of the analyzer link's written behaviour: writes without
-// a time-out, no read-back, and a failed open closes the port without
-// putting back the time-outs (see LineSettings).
+// The analyzer's line and read rules, as values. Where the port keeps to
+// the calls the analyzer link was first written for, the line makes no
+// other: its writes have no time limit, its settings are not read back,
+// and a failed open frees the port without putting back its time-outs.
 LineSettings analyzer_line();
 ReadPolicy analyzer_read_policy();
 

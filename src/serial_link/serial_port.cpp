@@ -1,7 +1,8 @@
 // What every system's port does the same way: the order of the steps of
-// an open and what is checked between them, the write's time budget, the
-// order of the modem lines, and the messages. The platform files only map
-// these steps to the system's calls (port_native.h).
+// an open and a close and what is checked between them, what the line's
+// options ask of each step, the write's time budget, the order of the modem
+// lines, and the messages. The platform files only map these steps to the
+// system's calls (port_native.h).
 #include <algorithm>
 #include <climits>
 #include <iterator>
@@ -76,6 +77,18 @@ struct SerialPort::State {
 
     void fail(const std::string& what) { failure = device.path + ": " + what; }
 
+    // One write, as long as the system's write takes; it must take every byte.
+    PortResult write_whole(const unsigned char* bytes, std::size_t length) {
+        std::size_t written = 0;
+        if (native.write_some(bytes, length, NO_TIME_LIMIT, written) != Call::done) {
+            fail(native.error());
+            return PortResult::failed;
+        }
+        if (written == length) return PortResult::ok;
+        fail("writing failed: the device took " + std::to_string(written) + " of " + std::to_string(length) + " bytes");
+        return PortResult::failed;
+    }
+
     // The step that failed as the system said it, and what usually helps.
     void fail(const SystemError& error) {
         std::string what = error.kind == ErrorKind::hung_up ? "the device hung up" : doing(error.step);
@@ -87,21 +100,29 @@ struct SerialPort::State {
 
     OpenStatus fail_open(OpenStatus status) {
         fail(native.error());
-        native.undo_open();
+        native.undo_open(line.undo_failed_open);
         return status;
     }
 
     OpenStatus fail_open(const std::string& what, OpenStatus status) {
         fail(what);
-        native.undo_open();
+        native.undo_open(line.undo_failed_open);
         return status;
+    }
+
+    // The line as the device reports it, or as it was asked for where the
+    // line reads nothing back.
+    Call line_taken(LineTaken& taken) {
+        if (line.read_back_settings) return native.read_back(taken);
+        native.as_applied(taken);
+        return Call::done;
     }
 
     // What the device took, against what was asked. A pseudo-terminal has no
     // parity to set; a real adapter that drops it is faulty.
     OpenStatus check_settings_took() {
         LineTaken taken;
-        if (native.read_back(taken) != Call::done) return fail_open(OpenStatus::settings_refused);
+        if (line_taken(taken) != Call::done) return fail_open(OpenStatus::settings_refused);
         const bool even = line.parity == Parity::even;
         parity_in_effect = even && taken.even_parity;
         const bool frame = taken.baud == line.baud && taken.eight_bits && taken.one_stop_bit && taken.no_flow_control &&
@@ -169,6 +190,7 @@ PortResult SerialPort::write(const void* bytes, std::size_t length) {
     State& s = *state_;
     if (!s.native.is_open()) return PortResult::failed;
     const auto* next = static_cast<const unsigned char*>(bytes);
+    if (!s.line.time_limited_writes) return s.write_whole(next, length);
     const Deadline deadline =
         Deadline::after(s.native.now(), std::chrono::milliseconds(1000 + 2 * wire_ms(length, s.line.baud)));
     std::size_t done = 0;
@@ -230,7 +252,7 @@ PortResult SerialPort::set_speed(unsigned baud) {
         return PortResult::failed;
     }
     LineTaken taken;
-    if (s.native.apply_speed(baud) != Call::done || s.native.read_back(taken) != Call::done) {
+    if (s.native.apply_speed(baud) != Call::done || s.line_taken(taken) != Call::done) {
         const std::string reason = s.native.error().reason;
         s.fail(refused + (reason.empty() ? "" : ": " + reason));
         return PortResult::failed;
@@ -243,9 +265,21 @@ PortResult SerialPort::set_speed(unsigned baud) {
     return PortResult::ok;
 }
 
+// Every step but the last goes on whatever the one before it did: the port is freed either way.
 CloseStatus SerialPort::close() {
     if (!is_open()) return CloseStatus::not_open;
-    return state_->native.close() == Call::done ? CloseStatus::ok : CloseStatus::failed;
+    NativePort& native = state_->native;
+    const LineSettings& line = state_->line;
+    native.release_exclusive_use();
+    native.clear_line_errors();
+    if (line.drain_output_on_close) {
+        (void)native.drain();  // whether or not the output got out
+    } else {
+        native.discard_output();
+    }
+    native.discard_input();
+    native.put_back(line.restore_settings_on_close, !line.hang_up_on_close);
+    return native.close_device() == Call::done ? CloseStatus::ok : CloseStatus::failed;
 }
 
 }  // namespace k210

@@ -11,74 +11,21 @@
 
 #include "serial_link/deadline.h"
 #include "serial_link/port_name.h"
+#include "serial_link/port_types.h"
 
 namespace k210 {
-
-enum class Parity { none, even };
-
-// How the line is set up, and how it is left at close.
-struct LineSettings {
-    unsigned baud = 9600;  // 9600, 19200 or 38400; any other speed is refused
-    Parity parity = Parity::none;
-    bool dtr_on = true;  // the modem lines right after open
-    bool rts_on = true;
-    bool hang_up_on_close = true;            // false: DTR and RTS keep their state past the close
-    bool drain_output_on_close = false;      // false: output still queued is dropped
-    bool restore_settings_on_close = false;  // false: only the read time-outs are put back
-    // Asks the driver to hand received bytes over at once rather than after
-    // a USB adapter's latency timer, and puts back what it found at close. A
-    // device that cannot (a pseudo-terminal, a built-in port, any port on
-    // Windows, where the timer is a setting of the driver) is used as it is.
-    bool low_latency = false;
-    // On Windows, the analyzer's line makes exactly the calls its written
-    // behaviour lists, and so does not keep three promises of this header
-    // there: a write has no time-out, the line settings are not read back,
-    // and a failed open closes the port without putting back the time-outs
-    // it changed. On other systems this has no effect.
-    bool exact_windows_calls = false;
-};
-
-// When a read ends: at `limit` bytes, `interval_ms` after a byte when more
-// bytes are slow to follow (0: no such rule), or when the total time
-// (`total_per_byte_ms` x limit + `total_constant_ms`) has passed.
-struct ReadPolicy {
-    int interval_ms = 0;
-    int total_per_byte_ms = 0;
-    int total_constant_ms = 0;
-    bool operator==(const ReadPolicy& o) const {
-        return interval_ms == o.interval_ms && total_per_byte_ms == o.total_per_byte_ms &&
-               total_constant_ms == o.total_constant_ms;
-    }
-};
-
-enum class OpenStatus {
-    ok,
-    open_failed,       // no device, busy, not a serial line, or its set-up failed
-    settings_refused,  // the device refused the line settings or silently did not take them
-};
-
-// The outcome of a write, a drain, a change of the modem lines or of the speed.
-enum class PortResult { ok, failed };
-
-enum class ReadEnd {
-    limit,        // `limit` bytes came
-    time_rule,    // the interval or the total time ended it (with or without bytes)
-    device_gone,  // the device hung up or failed: not silence
-};
-
-struct ReadResult {
-    std::size_t count = 0;
-    ReadEnd end = ReadEnd::time_rule;
-    bool line_error = false;  // a byte came with a parity or framing error (parity lines only)
-};
-
-enum class CloseStatus { ok, failed, not_open };
 
 class PortSystem;
 PortSystem& real_port_system();
 
 // What a user of this system does to set a USB adapter's latency timer to 1 ms.
 std::string latency_timer_advice();
+
+// True where this system's port is driven by the communications calls the
+// analyzer link was first written for (Windows): the analyzer's adapters
+// and their drivers have always been given exactly those, and its line
+// keeps to them (analyzer_line()).
+bool port_keeps_to_the_analyzers_calls();
 
 class SerialPort {
   public:

@@ -1,69 +1,23 @@
-// POSIX port layer: a raw terminal line, read and written without blocking,
-// with every wait done by select() against deadlines on the monotonic clock
-// (select works on terminal devices everywhere; poll() does not on macOS).
+// POSIX port layer: a raw terminal line (port_termios.h), read and written
+// without blocking, with every wait done by the system's select against
+// deadlines on the monotonic clock.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "serial_link/port_native.h"
 #include "serial_link/port_system_posix.h"
+#include "serial_link/port_termios.h"
+#include "serial_link/serial_port.h"
 
 namespace k210 {
 
-// ---- the real system calls -------------------------------------------------
-
-int PortSystem::open(const char* path, int flags) { return ::open(path, flags); }
-int PortSystem::close(int fd) { return ::close(fd); }
-ssize_t PortSystem::read(int fd, void* buffer, std::size_t count) { return ::read(fd, buffer, count); }
-ssize_t PortSystem::write(int fd, const void* bytes, std::size_t count) { return ::write(fd, bytes, count); }
-
-int PortSystem::wait(int fd, bool for_writing, int timeout_ms) {
-    if (fd < 0 || fd >= FD_SETSIZE) {
-        errno = EBADF;
-        return -1;
-    }
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    timeval timeout{timeout_ms / 1000, static_cast<suseconds_t>((timeout_ms % 1000) * 1000)};
-    return select(fd + 1, for_writing ? nullptr : &set, for_writing ? &set : nullptr, nullptr, &timeout);
-}
-
-int PortSystem::get_attributes(int fd, termios& settings) { return tcgetattr(fd, &settings); }
-int PortSystem::set_attributes(int fd, const termios& settings) { return tcsetattr(fd, TCSANOW, &settings); }
-int PortSystem::flush(int fd, int queue) { return tcflush(fd, queue); }
-int PortSystem::drain(int fd) { return tcdrain(fd); }
-int PortSystem::modem_lines(int fd, unsigned long request, int lines) { return ioctl(fd, request, &lines); }
-int PortSystem::exclusive_use(int fd, bool on) { return ioctl(fd, on ? TIOCEXCL : TIOCNXCL); }
-int PortSystem::lock(int fd, int operation) { return flock(fd, operation); }
-bool PortSystem::is_terminal(int fd) { return isatty(fd) != 0; }
-
-std::string PortSystem::terminal_name(int fd) {
-    const char* name = ttyname(fd);
-    return name ? name : "";
-}
-
-PortClock::time_point PortSystem::now() { return PortClock::now(); }
-void PortSystem::sleep_until(PortClock::time_point when) { std::this_thread::sleep_until(when); }
-
-PortSystem& real_port_system() {
-    static PortSystem system;
-    return system;
-}
-
-// ---- the port's steps, mapped ----------------------------------------------
-
 namespace {
-
-constexpr unsigned char MARK = 0xFF;  // with PARMRK: FF FF is FF, FF 00 x is x with an error
 
 ErrorKind kind_of(int error) {
     switch (error) {
@@ -79,81 +33,25 @@ ErrorKind kind_of(int error) {
     }
 }
 
-speed_t speed_for(unsigned baud) {
-    switch (baud) {
-        case 19200: return B19200;
-        case 38400: return B38400;
-        default: return B9600;
-    }
-}
-
-unsigned baud_of(speed_t speed) {
-    switch (speed) {
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        default: return 0;
-    }
-}
-
 // Linux and the BSDs name pseudo-terminals /dev/pts/N; macOS /dev/ttysNNN.
 bool is_pseudo_terminal_name(const std::string& name) {
     return name.rfind("/dev/pts/", 0) == 0 ||
            (name.rfind("/dev/ttys", 0) == 0 && name.size() > 9 && name[9] >= '0' && name[9] <= '9');
 }
 
-// A raw 8-bit line as `line` describes it: no translation, echo, signals or
-// flow control. Reads never block (the port is opened non-blocking and VMIN
-// is 1, so an empty read is EAGAIN and a hung-up line reads as end of file).
-termios line_termios(const termios& found, const LineSettings& line) {
-    termios t = found;
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                        IXANY | INPCK | IGNPAR);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
-    t.c_cflag |= CS8 | CLOCAL | CREAD;
-    if (line.hang_up_on_close) t.c_cflag |= HUPCL;
-    if (line.parity == Parity::even) {
-        t.c_cflag |= PARENB;
-        t.c_iflag |= INPCK | PARMRK;  // a damaged byte arrives marked, never silently
-    }
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, speed_for(line.baud));
-    cfsetospeed(&t, speed_for(line.baud));
-    return t;
-}
-
-// Undoes the parity marking of a line with PARMRK: FF FF is one FF, FF 00 x
-// is x received with an error. `pending` holds a mark cut off at a chunk's end.
-void unmark(const unsigned char* raw, std::size_t count, std::string& got, std::string& pending, bool& error) {
-    for (std::size_t i = 0; i < count; ++i) {
-        pending += static_cast<char>(raw[i]);
-        if (static_cast<unsigned char>(pending[0]) != MARK) {
-            got += pending;
-        } else if (pending.size() == 2 && static_cast<unsigned char>(pending[1]) == MARK) {
-            got += static_cast<char>(MARK);
-        } else if (pending.size() == 3) {
-            got += pending[2];
-            error = true;
-        } else {
-            continue;
-        }
-        pending.clear();
-    }
-}
-
 bool is_transient(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
 
 }  // namespace
+
+// The analyzer link's calls are not the Windows ones here: every line keeps every promise.
+bool port_keeps_to_the_analyzers_calls() { return false; }
 
 struct NativePort::Data {
     explicit Data(PortSystem& s) : system(s) {}
     PortSystem& system;
     int fd = -1;
-    termios found{};  // as found at open
-    LineSettings line;
+    termios found{};    // as found at open
+    termios applied{};  // as asked for
     bool settings_changed = false;
     bool simulated = false;
     bool marked = false;  // bytes with errors come marked (PARMRK), and FF comes doubled
@@ -188,9 +86,8 @@ const SystemError& NativePort::error() const { return d_->error; }
 PortClock::time_point NativePort::now() { return d_->system.now(); }
 void NativePort::sleep_until(PortClock::time_point when) { d_->system.sleep_until(when); }
 
-Call NativePort::open_device(const std::string& path, const LineSettings& line) {
+Call NativePort::open_device(const std::string& path, const LineSettings&) {
     Data& d = *d_;
-    d.line = line;
     d.settings_changed = d.marked = d.latency_changed = false;
     const int fd = d.system.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return d.failed(PortStep::open, errno);
@@ -218,7 +115,8 @@ Call NativePort::read_settings() {
 Call NativePort::apply_settings(const LineSettings& line) {
     Data& d = *d_;
     d.settings_changed = true;
-    if (d.system.set_attributes(d.fd, line_termios(d.found, line)) == 0) return Call::done;
+    d.applied = line_termios(d.found, line);
+    if (d.system.set_attributes(d.fd, d.applied) == 0) return Call::done;
     if (errno == EINVAL && d.simulated && line.parity == Parity::even) return Call::done;
     return d.failed(PortStep::apply_settings, errno);
 }
@@ -227,22 +125,21 @@ Call NativePort::read_back(LineTaken& taken) {
     Data& d = *d_;
     termios now{};
     if (d.system.get_attributes(d.fd, now) != 0) return d.failed(PortStep::read_back, errno);
-    const speed_t in = cfgetispeed(&now);
-    const speed_t out = cfgetospeed(&now);
-    taken.baud = in == out || in == 0 ? baud_of(out) : 0;
-    taken.eight_bits = (now.c_cflag & CSIZE) == CS8;
-    taken.one_stop_bit = (now.c_cflag & CSTOPB) == 0;
-    taken.even_parity = (now.c_cflag & PARENB) != 0 && (now.c_cflag & PARODD) == 0;
-    taken.no_flow_control = (now.c_cflag & CRTSCTS) == 0 && (now.c_iflag & (IXON | IXOFF)) == 0;
+    taken = taken_from(now);
     d.marked = (now.c_iflag & PARMRK) != 0;
     return Call::done;
 }
 
-void NativePort::undo_open() {
+void NativePort::as_applied(LineTaken& taken) {
+    taken = taken_from(d_->applied);
+    d_->marked = (d_->applied.c_iflag & PARMRK) != 0;
+}
+
+void NativePort::undo_open(bool put_back) {
     Data& d = *d_;
     if (d.fd < 0) return;
-    if (d.settings_changed) (void)d.system.set_attributes(d.fd, d.found);  // nothing more to do if refused
-    (void)d.system.exclusive_use(d.fd, false);                             // refused where it was never set; harmless
+    if (put_back && d.settings_changed) (void)d.system.set_attributes(d.fd, d.found);  // nothing more if refused
+    (void)d.system.exclusive_use(d.fd, false);  // refused where it was never set; harmless
     (void)d.system.close(d.fd);
     d.fd = -1;
 }
@@ -268,8 +165,8 @@ Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int 
         return Call::done;
     }
     if (n < 0 && !is_transient(errno)) return d.failed(PortStep::write, errno);
-    if (d.system.wait(d.fd, true, wait_ms < LONGEST_WAIT_MS ? wait_ms : LONGEST_WAIT_MS) < 0 && errno != EINTR)
-        return d.failed(PortStep::write, errno);
+    const int wait = wait_ms >= 0 && wait_ms < LONGEST_WAIT_MS ? wait_ms : LONGEST_WAIT_MS;
+    if (d.system.wait(d.fd, true, wait) < 0 && errno != EINTR) return d.failed(PortStep::write, errno);
     return Call::done;
 }
 
@@ -331,30 +228,28 @@ Call NativePort::apply_speed(unsigned baud) {
     Data& d = *d_;
     termios t{};
     if (d.system.get_attributes(d.fd, t) != 0) return d.failed(PortStep::speed, errno);
-    cfsetispeed(&t, speed_for(baud));
-    cfsetospeed(&t, speed_for(baud));
-    return d.system.set_attributes(d.fd, t) == 0 ? Call::done : d.failed(PortStep::speed, errno);
+    return d.system.set_attributes(d.fd, with_speed(t, baud)) == 0 ? Call::done : d.failed(PortStep::speed, errno);
 }
 
-Call NativePort::close() {
+// On a pseudo-terminal the flag would outlive the close.
+void NativePort::release_exclusive_use() { (void)d_->system.exclusive_use(d_->fd, false); }
+
+// A terminal line reports its errors with the bytes (PARMRK).
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): the same member on every system
+void NativePort::clear_line_errors() {}
+
+void NativePort::put_back(bool whole_line, bool keep_modem_lines) {
+    Data& d = *d_;
+    termios now = d.found;
+    if (!whole_line && d.system.get_attributes(d.fd, now) != 0) now = d.found;
+    (void)d.system.set_attributes(d.fd, for_close(d.found, now, whole_line, keep_modem_lines));  // freed either way
+    if (d.latency_changed) (void)d.system.set_low_latency(d.fd, d.latency_found);
+}
+
+Call NativePort::close_device() {
     Data& d = *d_;
     const int fd = d.fd;
     d.fd = -1;
-    (void)d.system.exclusive_use(fd, false);  // on a pseudo-terminal the flag would outlive the close
-    if (d.line.drain_output_on_close) {
-        (void)d.system.drain(fd);  // a close goes on whether or not the output got out
-    } else {
-        (void)d.system.flush(fd, TCOFLUSH);
-    }
-    (void)d.system.flush(fd, TCIFLUSH);
-    termios back = d.found;
-    if (!d.line.restore_settings_on_close && d.system.get_attributes(fd, back) == 0) {
-        back.c_cc[VMIN] = d.found.c_cc[VMIN];
-        back.c_cc[VTIME] = d.found.c_cc[VTIME];
-    }
-    if (!d.line.hang_up_on_close) back.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
-    (void)d.system.set_attributes(fd, back);  // the close frees the port either way
-    if (d.latency_changed) (void)d.system.set_low_latency(fd, d.latency_found);
     return d.system.close(fd) == 0 ? Call::done : d.failed(PortStep::close, errno);
 }
 

@@ -1,127 +1,17 @@
 // Windows port layer: the system's communications functions, with the
 // driver's own time-outs giving the read policy and bounding each write.
 #include <windows.h>
-// windows.h first: the multimedia timer header needs its types.
-#include <timeapi.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "serial_link/port_native.h"
 #include "serial_link/port_system_win32.h"
+#include "serial_link/serial_port.h"
+#include "system/windows_error.h"
 
 namespace k210 {
-
-// ---- the real system calls -------------------------------------------------
-
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002  // Windows 10 1803 on; older headers lack it
-#endif
-
-namespace {
-
-// A sleep shorter than the system's timer resolution (15.6 ms by default)
-// may last a whole tick or end early, and the loader's turnaround is 1.2 ms.
-class WaitTimer {
-  public:
-    // A high-resolution timer ends within a fraction of a millisecond without changing the
-    // whole system's timer; where there is none, 1 ms resolution is asked for until the run ends.
-    WaitTimer()
-        : timer_(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS)) {
-        if (timer_ != nullptr) return;
-        raised_ = timeBeginPeriod(1) == TIMERR_NOERROR;
-        timer_ = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
-    }
-    ~WaitTimer() {
-        if (timer_ != nullptr) CloseHandle(timer_);
-        if (raised_) timeEndPeriod(1);
-    }
-    WaitTimer(const WaitTimer&) = delete;
-    WaitTimer& operator=(const WaitTimer&) = delete;
-    WaitTimer(WaitTimer&&) = delete;
-    WaitTimer& operator=(WaitTimer&&) = delete;
-
-    // Waits about `span`; it may end a little early, so the caller looks at the clock again.
-    void wait(PortClock::duration span) {
-        using Units = std::chrono::duration<LONGLONG, std::ratio<1, 10000000>>;  // the timer's 100 ns
-        const DWORD ms = static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(span).count());
-        LARGE_INTEGER due{};
-        due.QuadPart = -std::chrono::ceil<Units>(span).count();  // negative: from now
-        if (timer_ != nullptr && SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE) != FALSE) {
-            (void)WaitForSingleObject(timer_, ms + 100);  // bounded: the clock decides either way
-            return;
-        }
-        Sleep(ms);
-    }
-
-  private:
-    HANDLE timer_;
-    bool raised_ = false;
-};
-
-}  // namespace
-
-HANDLE PortSystem::create_file(const char* path) {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-BOOL PortSystem::setup_comm(HANDLE port, DWORD in_queue, DWORD out_queue) {
-    return SetupComm(port, in_queue, out_queue);
-}
-BOOL PortSystem::get_comm_timeouts(HANDLE port, COMMTIMEOUTS& timeouts) { return GetCommTimeouts(port, &timeouts); }
-BOOL PortSystem::set_comm_timeouts(HANDLE port, const COMMTIMEOUTS& timeouts) {
-    COMMTIMEOUTS copy = timeouts;
-    return SetCommTimeouts(port, &copy);
-}
-BOOL PortSystem::set_comm_mask(HANDLE port, DWORD mask) { return SetCommMask(port, mask); }
-BOOL PortSystem::get_comm_state(HANDLE port, DCB& dcb) { return GetCommState(port, &dcb); }
-BOOL PortSystem::set_comm_state(HANDLE port, const DCB& dcb) {
-    DCB copy = dcb;
-    return SetCommState(port, &copy);
-}
-BOOL PortSystem::purge_comm(HANDLE port, DWORD flags) { return PurgeComm(port, flags); }
-BOOL PortSystem::read_file(HANDLE port, void* buffer, DWORD count, DWORD& done) {
-    return ReadFile(port, buffer, count, &done, nullptr);
-}
-BOOL PortSystem::write_file(HANDLE port, const void* bytes, DWORD count, DWORD& done) {
-    return WriteFile(port, bytes, count, &done, nullptr);
-}
-BOOL PortSystem::clear_comm_error(HANDLE port, DWORD& errors, COMSTAT& status) {
-    return ClearCommError(port, &errors, &status);
-}
-BOOL PortSystem::escape_comm_function(HANDLE port, DWORD function) { return EscapeCommFunction(port, function); }
-BOOL PortSystem::flush_file_buffers(HANDLE port) { return FlushFileBuffers(port); }
-BOOL PortSystem::close_handle(HANDLE port) { return CloseHandle(port); }
-DWORD PortSystem::last_error() { return GetLastError(); }
-PortClock::time_point PortSystem::now() { return PortClock::now(); }
-// Never ends before `when`: after each wait the clock says what is left.
-void PortSystem::sleep_until(PortClock::time_point when) {
-    static WaitTimer timer;  // one for the whole run, given back when the program ends
-    for (PortClock::time_point now = PortClock::now(); now < when; now = PortClock::now()) timer.wait(when - now);
-}
-
-bool PortSystem::runs_under_wine() {
-    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-PortSystem& real_port_system() {
-    static PortSystem system;
-    return system;
-}
-
-std::string system_message(DWORD error) {
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
-                   nullptr);
-    std::string message = text;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    return message.empty() ? "error " + std::to_string(error) : message;
-}
-
-// ---- the port's steps, mapped ----------------------------------------------
 
 namespace {
 
@@ -139,8 +29,8 @@ ErrorKind kind_of(DWORD error) {
     }
 }
 
-// Reads as the policy says; writes without a time-out (each bounded write
-// sets its own).
+// Reads as the policy says; writes without a time-out (a time-limited
+// write sets its own).
 COMMTIMEOUTS timeouts_for(const ReadPolicy& policy, DWORD write_ms = 0) {
     COMMTIMEOUTS t = {};
     t.ReadIntervalTimeout = static_cast<DWORD>(policy.interval_ms);
@@ -191,7 +81,6 @@ struct NativePort::Data {
     DCB found = {};                    // as found at open
     DCB line_state = {};               // as set, with the modem lines as driven since
     COMSTAT line_status = {};
-    LineSettings line;
     ReadPolicy policy;
     bool timeouts_changed = false, settings_changed = false;
     bool checks_parity = false;
@@ -219,9 +108,8 @@ const SystemError& NativePort::error() const { return d_->error; }
 PortClock::time_point NativePort::now() { return d_->system.now(); }
 void NativePort::sleep_until(PortClock::time_point when) { d_->system.sleep_until(when); }
 
-Call NativePort::open_device(const std::string& path, const LineSettings& line) {
+Call NativePort::open_device(const std::string& path, const LineSettings&) {
     Data& d = *d_;
-    d.line = line;
     d.timeouts_changed = d.settings_changed = d.checks_parity = false;
     d.simulated = d.system.runs_under_wine();
     d.port = d.system.create_file(path.c_str());
@@ -254,13 +142,8 @@ Call NativePort::apply_settings(const LineSettings& line) {
     return d.system.set_comm_state(d.port, d.line_state) ? Call::done : d.failed(PortStep::apply_settings);
 }
 
-// The analyzer's line takes the settings as the driver accepted them.
 Call NativePort::read_back(LineTaken& taken) {
     Data& d = *d_;
-    if (d.line.exact_windows_calls) {
-        taken = taken_from(d.line_state);
-        return Call::done;
-    }
     DCB now = {};
     now.DCBlength = sizeof now;
     if (!d.system.get_comm_state(d.port, now)) return d.failed(PortStep::read_back);
@@ -269,10 +152,15 @@ Call NativePort::read_back(LineTaken& taken) {
     return Call::done;
 }
 
-void NativePort::undo_open() {
+void NativePort::as_applied(LineTaken& taken) {
+    taken = taken_from(d_->line_state);
+    d_->checks_parity = taken.even_parity;
+}
+
+void NativePort::undo_open(bool put_back) {
     Data& d = *d_;
     if (d.port == INVALID_HANDLE_VALUE) return;
-    if (!d.line.exact_windows_calls) {  // what could not be put back stays; the handle goes either way
+    if (put_back) {  // what could not be put back stays; the handle goes either way
         if (d.settings_changed) (void)d.system.set_comm_state(d.port, d.found);
         if (d.timeouts_changed) (void)d.system.set_comm_timeouts(d.port, d.saved_timeouts);
     }
@@ -283,6 +171,10 @@ void NativePort::undo_open() {
 // NOLINTNEXTLINE(readability-convert-member-functions-to-static): the same member on every system
 bool NativePort::settings_drive_modem_lines() const { return true; }
 
+// The analyzer link was first written for these calls, and its adapters' drivers have always had
+// exactly them: its line makes no other.
+bool port_keeps_to_the_analyzers_calls() { return true; }
+
 std::string latency_timer_advice() {
     return "set its Latency Timer to 1 ms: Device Manager, Ports (COM & LPT), the adapter, Port Settings, "
            "Advanced (an administrator can)";
@@ -292,15 +184,15 @@ std::string latency_timer_advice() {
 // only an administrator can change (Device Manager); nothing to ask for.
 Call NativePort::request_low_latency() { return d_->failed(PortStep::apply_settings, "not offered on Windows"); }
 
-// A bounded write gives the driver the time left as its write time-out; the
-// analyzer's line writes without one. The line's error state is cleared
-// after every write.
+// A time-limited write gives the driver the time left as its write
+// time-out. The line's error state is cleared after every write.
 Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int wait_ms, std::size_t& written) {
     Data& d = *d_;
     written = 0;
-    const bool bounded = !d.line.exact_windows_calls;
-    const COMMTIMEOUTS timeouts = timeouts_for(d.policy, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1));
-    if (bounded && d.system.set_comm_timeouts(d.port, timeouts) == FALSE) return d.failed(PortStep::time_outs);
+    if (wait_ms != NO_TIME_LIMIT &&
+        d.system.set_comm_timeouts(d.port, timeouts_for(d.policy, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1))) ==
+            FALSE)
+        return d.failed(PortStep::time_outs);
     DWORD done = 0;
     const BOOL ok = d.system.write_file(d.port, bytes, static_cast<DWORD>(length), done);
     const DWORD code = ok ? 0 : d.system.last_error();
@@ -311,9 +203,6 @@ Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int 
         d.error = {PortStep::write, kind_of(code), system_message(code)};
         return Call::failed;
     }
-    if (!bounded && done < length)
-        return d.failed(PortStep::write,
-                        "the device took " + std::to_string(done) + " of " + std::to_string(length) + " bytes");
     return Call::done;
 }
 
@@ -369,25 +258,30 @@ Call NativePort::apply_speed(unsigned baud) {
     return Call::done;
 }
 
-Call NativePort::close() {
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): the same member on every system
+void NativePort::release_exclusive_use() {}  // the handle was opened for this program alone
+
+void NativePort::clear_line_errors() {
+    DWORD errors = 0;
+    d_->clear_line_errors(errors);
+}
+
+// A later SetCommState must not undo the modem lines as driven, where they are to stay.
+void NativePort::put_back(bool whole_line, bool keep_modem_lines) {
     Data& d = *d_;
-    if (d.line.drain_output_on_close) {
-        (void)d.system.flush_file_buffers(d.port);  // a close goes on whether or not the output got out
-    } else {
-        DWORD errors = 0;
-        d.clear_line_errors(errors);
-        discard_output();
-        discard_input();
-    }
-    if (d.line.restore_settings_on_close) {
+    if (whole_line) {
         DCB back = d.found;
-        if (!d.line.hang_up_on_close) {  // keep the lines as driven; the driver may still drop them at close
+        if (keep_modem_lines) {  // the driver may still drop them at close
             back.fDtrControl = d.line_state.fDtrControl;
             back.fRtsControl = d.line_state.fRtsControl;
         }
         (void)d.system.set_comm_state(d.port, back);
     }
     (void)d.system.set_comm_timeouts(d.port, d.saved_timeouts);  // the handle goes either way
+}
+
+Call NativePort::close_device() {
+    Data& d = *d_;
     const BOOL closed = d.system.close_handle(d.port);
     d.port = INVALID_HANDLE_VALUE;
     return closed ? Call::done : d.failed(PortStep::close);

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "serial_link/port_system_win32.h"
+#include "system/windows_error.h"
 #include "settings/file_system.h"
 
 namespace k210 {
