@@ -1,6 +1,10 @@
 // The programmer's loader frames, write blocks, speed settings and image files.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -83,8 +87,9 @@ TEST(LoaderFrames, FasterRatesOnlyWhereTheyAreDocumented) {
 
 TEST(ImageFiles, ReadsTiTxtAndRejectsAnythingElseWithItsLine) {
     FlashImage image;
-    std::string error;
-    ASSERT_TRUE(parse_ti_txt("@1100\r\n0a Bc 12  \r\n\r\n@ffe0\n01 02\nq\n", "A.TXT", image, error)) << error;
+    ImageReader reader;
+    const std::string& error = reader.failure_reason();
+    ASSERT_EQ(reader.parse("@1100\r\n0a Bc 12  \r\n\r\n@ffe0\n01 02\nq\n", "A.TXT", image), Verdict::ok) << error;
     ASSERT_EQ(image.runs().size(), 2u);
     EXPECT_EQ(image.runs()[0].address, 0x1100u);
     EXPECT_EQ(image.runs()[0].bytes, (Bytes{0x0A, 0xBC, 0x12}));
@@ -93,7 +98,7 @@ TEST(ImageFiles, ReadsTiTxtAndRejectsAnythingElseWithItsLine) {
     EXPECT_EQ(image.line_of(0xFFE1), 5);
     EXPECT_EQ(image.end_line(), 6);
     FlashImage again;
-    ASSERT_TRUE(parse_ti_txt(write_ti_txt(image), "B.TXT", again, error));
+    ASSERT_EQ(reader.parse(write_ti_txt(image), "B.TXT", again), Verdict::ok);
     EXPECT_TRUE(again == image);
 
     const std::string long_token(5000, 'G');
@@ -110,19 +115,51 @@ TEST(ImageFiles, ReadsTiTxtAndRejectsAnythingElseWithItsLine) {
         {"@1100\n12 " + long_token + "\nq\n", "A.TXT:2: bad hex byte 'GGGGGGGGGGGGGGGGGGGGGGGGGGGGGGGG...'"},
         {"@1100\r12 34\rq\r", "A.TXT:1: a line ends in a CR alone; the lines of an image end in LF or CR LF"},
         {"@1100\n12 \x1b[2J\nq\n", "A.TXT:2: bad hex byte '\\x1B[2J'"},
+        {"@1100\n12 \x7f\xff\xc3\xa9\nq\n", "A.TXT:2: bad hex byte '\\x7F\\xFF\\xC3\\xA9'"},  // shown, never sent raw
     };
     for (const auto& c : bad) {
-        EXPECT_FALSE(parse_ti_txt(c.first, "A.TXT", image, error));
+        EXPECT_EQ(reader.parse(c.first, "A.TXT", image), Verdict::refused);
         EXPECT_EQ(error, c.second);
         EXPECT_TRUE(image.empty());
     }
     // Sections that only touch, in either order, are one stretch of flash.
     for (const char* touching : {"@1100\n12 34\n@1102\n56\nq\n", "@1102\n56\n@1100\n12 34\nq\n"}) {
-        ASSERT_TRUE(parse_ti_txt(touching, "A.TXT", image, error)) << touching << error;
+        ASSERT_EQ(reader.parse(touching, "A.TXT", image), Verdict::ok) << touching << error;
         EXPECT_EQ(image.runs().size(), 1u);
     }
-    EXPECT_FALSE(read_ti_txt("/nonexistent/K210t.TXT", image, error));
+    EXPECT_EQ(reader.read(real_file_system(), "/nonexistent/K210t.TXT", image), Verdict::refused);
     EXPECT_NE(error.find("/nonexistent/K210t.TXT: cannot open the image file"), std::string::npos);
+}
+
+// The system's files, but every read after the first fails, as a disk or a
+// network folder that fails half-way does.
+class FailsHalfWay : public FileSystem {
+  public:
+    FileCall read_some(int fd, char* buffer, std::size_t size, std::size_t& got) override {
+        if (reads_++ == 0) return FileSystem::read_some(fd, buffer, size, got);
+        got = 0;
+        return failed("Input/output error");
+    }
+
+  private:
+    int reads_ = 0;
+};
+
+TEST(ImageFiles, AReadThatFailsHalfWayIsNoImage) {
+    FlashImage big;
+    ASSERT_EQ(big.place(0x1100, Bytes(30000, 0x5A)), Placed::ok);  // about 90 KB of text: two reads or more
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("k210-half-" + std::to_string(std::rand()) + ".TXT")).string();
+    { std::ofstream(path, std::ios::binary) << write_ti_txt(big); }
+    FailsHalfWay files;
+    ImageReader reader;
+    FlashImage image;
+    EXPECT_EQ(reader.read(files, path, image), Verdict::refused);
+    EXPECT_EQ(reader.failure_reason(), path + ": cannot read the image file (Input/output error)");
+    EXPECT_TRUE(image.empty());
+    EXPECT_EQ(reader.read(real_file_system(), path, image), Verdict::ok);
+    EXPECT_TRUE(image == big);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ const PortName COM3 = *PortName::from_text("COM3");
 // The link and the actions on a port open to the fake loader.
 struct OnFake {
     explicit OnFake(FakeLoader& loader)
-        : calls(loader), port(calls.system()), link(port, false, false), actions(link, request, console) {
+        : calls(loader), port(calls.system()), link(port, false, false), actions(link, request, output) {
         EXPECT_EQ(port.open(COM3, loader_line(), ReadPolicy{}), OpenStatus::ok) << port.failure_reason();
     }
     ~OnFake() { std::fclose(out); }
@@ -35,7 +35,7 @@ struct OnFake {
     LoaderLink link;
     ProgrammerRequest request;
     std::FILE* out = std::tmpfile();
-    Console console{out};
+    RunOutput output{out};
     LoaderActions actions;
 };
 
@@ -169,7 +169,7 @@ TEST(MassErase, CountsTheLeastDelayedEraseTimeAgainstWhatTheFlashNeeds) {
         loader.tick_ms = c.tick_ms;
         OnFake on(loader);
         ASSERT_EQ(on.link.synchronise(), Reply::ack);  // a sync comes first, as after the entry
-        ASSERT_TRUE(on.actions.mass_erase()) << c.what << on.actions.failure_reason();
+        ASSERT_EQ(on.actions.mass_erase(), ActionEnd::done) << c.what << on.actions.failure_reason();
         if (c.commands) {
             EXPECT_EQ(loader.frames_of(BSL_MASS_ERASE), c.commands) << c.what;
         }
@@ -197,8 +197,8 @@ TEST(LoaderActions, SayOnceWhatALateAdapterCosts) {
         FakeLoader loader;
         loader.delay_ms = c.delay_ms;
         OnFake on(loader);
-        ASSERT_TRUE(on.actions.enter_loader());
-        ASSERT_TRUE(on.actions.unlock(Bytes(32, 0xFF)));
+        ASSERT_EQ(on.actions.enter_loader(), ActionEnd::done);
+        ASSERT_EQ(on.actions.unlock(Bytes(32, 0xFF)), ActionEnd::done);
         on.actions.note_reply_delay(274);
         on.actions.note_reply_delay(274);
         const std::string out = printed(on.out);

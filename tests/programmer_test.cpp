@@ -57,9 +57,9 @@ bool port_is_free(const std::string& device) {
 void expect_flash_holds(const std::string& dump, const std::string& image_text) {
     FlashImage written;
     FlashImage flash;
-    std::string error;
-    ASSERT_TRUE(parse_ti_txt(image_text, "image", written, error));
-    ASSERT_TRUE(read_ti_txt(dump, flash, error)) << error;
+    ImageReader reader;
+    ASSERT_EQ(reader.parse(image_text, "image", written), Verdict::ok);
+    ASSERT_EQ(reader.read(real_file_system(), dump, flash), Verdict::ok) << reader.failure_reason();
     EXPECT_TRUE(flash == written) << read_file(dump);
 }
 
@@ -214,12 +214,7 @@ class LoaderOnPins : public ::testing::Test {
                           const char* letters = "mpvr", const AdapterOptions& adapter = {}) {
         options.insert(options.end(), {"--lines", dir.file("lines"), "--dump", dir.file("flash.txt")});
         sim = std::make_unique<Simulator>(dir.path, 3, options);
-        for (const char* c = letters; *c; ++c) {
-            request.erase = request.erase || *c == 'm';
-            request.program = request.program || *c == 'p';
-            request.verify = request.verify || *c == 'v';
-            request.reset = request.reset || *c == 'r';
-        }
+        EXPECT_EQ(take_action_letters(letters, request), Verdict::ok);
         request.port_name = "COM3";
         request.image_path = "K210t.TXT";
         SessionResult r = run_session_with_lines(dir.file("lines"), request, adapter);
@@ -404,8 +399,8 @@ TEST(Programmer, AnInterruptedOldUnitUpdateGetsItsOwnSettingsBackOnTheRerun) {
     expected[1] = "VERS 4.2";  // the new firmware's version; everything else as first captured
     EXPECT_EQ(sim.log_lines("FINAL"), expected);
     FlashImage flash;
-    std::string error;
-    ASSERT_TRUE(read_ti_txt(dir.file("flash.txt"), flash, error)) << error;
+    ImageReader reader;
+    ASSERT_EQ(reader.read(real_file_system(), dir.file("flash.txt"), flash), Verdict::ok) << reader.failure_reason();
     ASSERT_FALSE(flash.empty());
     EXPECT_EQ(flash.runs()[0].bytes.size(), 2000u);
 }

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "harness.h"
-#include "settings/query_table.h"
+#include "settings/capture_file.h"
+#include "settings/folder_lock.h"
+#include "settings/pending_record.h"
 #include "settings/settings_store.h"
 
 using namespace k210;
@@ -135,21 +137,22 @@ TEST_F(SettingsFiles, CapturesAreArchivedAndAPendingRestoreIsRecorded) {
     EXPECT_EQ(read_file("SETTINGS-210457-x.TXT"), profile);
 
     SettingsStore store(files);
+    PendingRecord record(store);
     using State = PendingRestore::State;
-    EXPECT_EQ(store.pending_restore().state, State::none);
-    ASSERT_EQ(store.mark_restore_pending(), StoreResult::ok) << store.failure_reason();
-    const PendingRestore pending = store.pending_restore();
+    EXPECT_EQ(record.state().state, State::none);
+    ASSERT_EQ(record.mark(), StoreResult::ok) << record.failure_reason();
+    const PendingRestore pending = record.state();
     ASSERT_EQ(pending.state, State::pending);
     EXPECT_EQ(pending.serial, "210457");
     EXPECT_EQ(pending.since.size(), 19u);
     write_file(SETTINGS_FILE_NAME, "SRAL?\r\nSRAL:000000\r\n");
-    ASSERT_EQ(store.mark_restore_pending(), StoreResult::ok);
-    EXPECT_EQ(store.pending_restore().serial, "210457");  // an existing record stays as it is
-    ASSERT_EQ(store.clear_restore_pending(), StoreResult::ok);
-    EXPECT_EQ(store.pending_restore().state, State::none);
-    ASSERT_EQ(store.mark_restore_pending(), StoreResult::ok);
+    ASSERT_EQ(record.mark(), StoreResult::ok);
+    EXPECT_EQ(record.state().serial, "210457");  // an existing record stays as it is
+    ASSERT_EQ(record.clear(), StoreResult::ok);
+    EXPECT_EQ(record.state().state, State::none);
+    ASSERT_EQ(record.mark(), StoreResult::ok);
     std::remove(SETTINGS_FILE_NAME);
-    EXPECT_EQ(store.pending_restore().state, State::none);  // nothing left to protect
+    EXPECT_EQ(record.state().state, State::none);  // nothing left to protect
 }
 
 TEST_F(SettingsFiles, OneRunHoldsTheFolderAndLeavesNoFileBehind) {

@@ -6,16 +6,25 @@
 #include <string>
 
 #include "bsl/flash_image.h"
+#include "bsl/verdict.h"
 
 namespace k210::bsl {
 
 constexpr std::uint32_t FLASH_START = 0x1000;  // information memory, then main flash up to FFFF
 constexpr std::uint32_t RESET_VECTOR = 0xFFFE;
 
-// Why `image` (read from the file `name`) must not be programmed with these
-// actions, in a technician's words with the file name and line; empty when
-// it may. `erase`: m is asked for; `unlock`: the image's vectors will be
-// the password (p or v without m).
-std::string image_problem(const FlashImage& image, const std::string& name, bool erase, bool unlock);
+class ImageChecker {
+  public:
+    // Whether `image` (read from the file `name`) may be programmed with
+    // these actions; failure_reason() says why not, in a technician's
+    // words with the file name and line. `erase`: m is asked for;
+    // `unlock`: the image's vectors will be the password (p or v without m).
+    [[nodiscard]] Verdict check(const FlashImage& image, const std::string& name, bool erase, bool unlock);
+    const std::string& failure_reason() const { return failure_; }
+
+  private:
+    Verdict refuse(const std::string& why);
+    std::string failure_;
+};
 
 }  // namespace k210::bsl

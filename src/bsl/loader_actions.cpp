@@ -55,34 +55,35 @@ double phase_ms(std::size_t erase) {
 
 }  // namespace
 
-LoaderActions::LoaderActions(LoaderLink& link, const ProgrammerRequest& request, Console& console)
-    : link_(link), request_(request), console_(console) {}
+LoaderActions::LoaderActions(LoaderLink& link, const ProgrammerRequest& request, RunOutput& output)
+    : link_(link), request_(request), output_(output) {}
 
-bool LoaderActions::fail(const std::string& why) {
+ActionEnd LoaderActions::fail(const std::string& why) {
     failure_ = why;
-    return false;
+    return ActionEnd::failed;
 }
 
-bool LoaderActions::enter_loader() {
-    if (!link_.take_the_pins()) {
-        console_.say("loader: " + request_.port_name + " cannot drive DTR and RTS; trying the loader as it is");
+ActionEnd LoaderActions::enter_loader() {
+    if (link_.take_the_pins() == Pins::not_driven) {
+        output_.say("loader: " + request_.port_name + " cannot drive DTR and RTS; trying the loader as it is");
         const Reply reply = link_.synchronise();
-        return reply == Reply::ack || fail(reply == Reply::gone ? link_.failure_reason() : SILENT_LOADER);
+        if (reply == Reply::ack) return ActionEnd::done;
+        return fail(reply == Reply::gone ? link_.failure_reason() : SILENT_LOADER);
     }
     for (EntryPins pins : {EntryPins::test, EntryPins::tck}) {
         const Reply reply = link_.enter(pins);
         if (reply == Reply::gone) return fail(link_.failure_reason());
         if (reply != Reply::ack) continue;
-        console_.say(pins == EntryPins::test
-                         ? "loader: started with the TEST sequence"
-                         : "loader: started with the TCK sequence (a part with dedicated JTAG pins)");
-        return true;
+        output_.say(pins == EntryPins::test
+                        ? "loader: started with the TEST sequence"
+                        : "loader: started with the TCK sequence (a part with dedicated JTAG pins)");
+        return ActionEnd::done;
     }
     return fail(std::string(SILENT_LOADER) + " (tried the TEST and the TCK sequence)");
 }
 
-bool LoaderActions::mass_erase() {
-    console_.say("Erasing the flash...");
+ActionEnd LoaderActions::mass_erase() {
+    output_.say("Erasing the flash...");
     const Bytes frame = make_frame(BSL_MASS_ERASE, MASS_ERASE_ADDRESS, MASS_ERASE_KEY);
     std::vector<double> replies_ms;
     double erased_ms = 0;
@@ -96,35 +97,35 @@ bool LoaderActions::mass_erase() {
     char text[192];
     std::snprintf(text, sizeof text, "Erased: %zu erase command%s, %.1f ms of erase", replies_ms.size(),
                   replies_ms.size() == 1 ? "" : "s", erased_ms);
-    console_.say(text);
-    if (erased_ms >= MASS_ERASE_NEEDS_MS) return true;
+    output_.say(text);
+    if (erased_ms >= MASS_ERASE_NEEDS_MS) return ActionEnd::done;
     const double tick_ms = timer_tick_ms(link_.sync_delays_ms());
     if (tick_ms >= REPLY_DELAY_WORTH_A_NOTE_MS) {
         std::snprintf(text, sizeof text,
                       "note: a timer of the adapter (about %.0f ms) hides how long each erase took; %zu erases "
                       "give the older flash at least %.0f ms",
                       tick_ms, replies_ms.size(), static_cast<double>(replies_ms.size()) * SHORTEST_MASS_ERASE_MS);
-        console_.say(text);
+        output_.say(text);
     } else {
-        console_.say(
+        output_.say(
             "warning: the loader answered each erase sooner than an erase takes; the flash may be partly "
             "erased (the verify pass finds that)");
     }
-    return true;
+    return ActionEnd::done;
 }
 
-bool LoaderActions::unlock(const Bytes& password) {
+ActionEnd LoaderActions::unlock(const Bytes& password) {
     const Bytes frame = make_frame(BSL_RX_PASSWORD, VECTORS_ADDRESS, PASSWORD_SIZE, password);
-    if (link_.command(frame, COMMAND_BUSY_MS).reply == Reply::ack) return true;
+    if (link_.command(frame, COMMAND_BUSY_MS).reply == Reply::ack) return ActionEnd::done;
     return fail("the bootstrap loader did not take the password (" + link_.failure_reason() + ")");
 }
 
-bool LoaderActions::identify() {
+ActionEnd LoaderActions::identify() {
     const Answer answer = link_.read_block(IDENTITY_ADDRESS, IDENTITY_SIZE);
     if (answer.reply == Reply::ack) {
         loader_ = identity_from(answer.data);
-        console_.say("loader: chip " + loader_.chip() + ", version " + loader_.version_text());
-        return true;
+        output_.say("loader: chip " + loader_.chip() + ", version " + loader_.version_text());
+        return ActionEnd::done;
     }
     if (answer.reply != Reply::refused) return fail(link_.failure_reason());
     return fail(request_.erase ? "the bootstrap loader is still locked after the mass erase: the flash was not erased"
@@ -133,22 +134,20 @@ bool LoaderActions::identify() {
                                  "unlocks the loader");
 }
 
-void LoaderActions::warn_about_known_problems() {
+void LoaderActions::warn_about_known_problems(bool patch_here) {
     if (loader_.version != 0x0110) return;
-    std::FILE* patch = std::fopen("PATCH.TXT", "rb");
-    if (patch) std::fclose(patch);
-    console_.say(std::string("warning: loader version 1.10 needs the vendor's patch (PATCH.TXT) to program "
-                             "reliably, and this programmer cannot load it") +
-                 (patch ? " (the PATCH.TXT in this folder is not used)" : "") + "; going on" +
-                 (request_.verify ? ": the verify pass checks every byte" : " without a verify pass: add v"));
+    output_.say(std::string("warning: loader version 1.10 needs the vendor's patch (PATCH.TXT) to program "
+                            "reliably, and this programmer cannot load it") +
+                (patch_here ? " (the PATCH.TXT in this folder is not used)" : "") + "; going on" +
+                (request_.verify ? ": the verify pass checks every byte" : " without a verify pass: add v"));
 }
 
-bool LoaderActions::choose_speed(const Bytes& password) {
+ActionEnd LoaderActions::choose_speed(const Bytes& password) {
     SpeedSetting setting{};
     std::string why;
     if (request_.max_baud <= 9600) {
         why = "as --speed asks";
-    } else if (!link_.drives_pins()) {
+    } else if (link_.pins() == Pins::not_driven) {
         // A loader left at a faster rate by a failed run could not be restarted for the next one.
         why = request_.port_name + " cannot drive RST to restart the loader at 9600 baud";
     } else if (!speed_setting_for(loader_, 19200, setting)) {
@@ -159,29 +158,28 @@ bool LoaderActions::choose_speed(const Bytes& password) {
         if (baud > request_.max_baud || !speed_setting_for(loader_, baud, setting)) continue;
         const Reply reply = link_.change_speed(setting);
         if (reply == Reply::ack) {
-            console_.say("speed: " + std::to_string(baud) + " baud (" +
-                         (baud < 38400 && request_.max_baud < 38400 ? "as --speed asks" : "the loader's fastest") +
-                         ")");
-            return true;
+            output_.say("speed: " + std::to_string(baud) + " baud (" +
+                        (baud < 38400 && request_.max_baud < 38400 ? "as --speed asks" : "the loader's fastest") + ")");
+            return ActionEnd::done;
         }
         if (reply == Reply::refused) {
-            console_.say("speed: the loader refused " + std::to_string(baud) + " baud");
+            output_.say("speed: the loader refused " + std::to_string(baud) + " baud");
             continue;
         }
-        if (!recover_after_speed_change(password)) return false;
+        if (recover_after_speed_change(password) != ActionEnd::done) return ActionEnd::failed;
         why = "no answer at " + std::to_string(baud) + " baud";
     }
-    console_.say("speed: 9600 baud (" + (why.empty() ? std::string("the loader refused the faster rates") : why) + ")");
-    return true;
+    output_.say("speed: 9600 baud (" + (why.empty() ? std::string("the loader refused the faster rates") : why) + ")");
+    return ActionEnd::done;
 }
 
 // Back to 9600 baud: the loader may never have changed, or it must be
 // started again and unlocked (the password is known: the erased device's,
 // or the image's vectors).
-bool LoaderActions::recover_after_speed_change(const Bytes& password) {
-    if (link_.return_to_9600() != PortResult::ok) return fail(link_.failure_reason());
-    if (link_.synchronise() == Reply::ack) return true;
-    console_.say("loader: starting it again at 9600 baud");
+ActionEnd LoaderActions::recover_after_speed_change(const Bytes& password) {
+    if (link_.return_to_9600() != LineStep::done) return fail(link_.failure_reason());
+    if (link_.synchronise() == Reply::ack) return ActionEnd::done;
+    output_.say("loader: starting it again at 9600 baud");
     if (link_.enter(link_.entry_pins()) != Reply::ack) return fail(link_.failure_reason());
     return unlock(password);
 }
@@ -197,7 +195,7 @@ void LoaderActions::note_reply_delay(std::size_t frames) {
                   "about %.0f s of this run; ",
                   delay_ms, link_.low_latency() ? ", still after asking for low latency" : "",
                   2.0 * static_cast<double>(frames) * delay_ms / 1000);
-    console_.say(text + latency_timer_advice());
+    output_.say(text + latency_timer_advice());
 }
 
 double LoaderActions::seconds_since(PortClock::time_point start) {
@@ -209,7 +207,7 @@ void LoaderActions::finish_pass(const char* action, std::size_t bytes, PortClock
     rates_.push_back({action, seconds > 0 ? static_cast<double>(bytes) / seconds : 0});
 }
 
-bool LoaderActions::program(const std::vector<WriteBlock>& blocks) {
+ActionEnd LoaderActions::program(const std::vector<WriteBlock>& blocks) {
     const std::size_t total = total_bytes(blocks);
     const PortClock::time_point start = link_.now();
     std::size_t done = 0;
@@ -219,13 +217,13 @@ bool LoaderActions::program(const std::vector<WriteBlock>& blocks) {
         if (link_.command(frame, WRITE_BUSY_MS).reply != Reply::ack)
             return fail(link_.failure_reason() + at_address("writing", block.address));
         done += block.bytes.size();
-        console_.show_progress("Programming", done, total, seconds_since(start));
+        output_.show_progress("Programming", done, total, seconds_since(start));
     }
     finish_pass("programming", total, start);
-    return true;
+    return ActionEnd::done;
 }
 
-bool LoaderActions::verify(const std::vector<WriteBlock>& blocks) {
+ActionEnd LoaderActions::verify(const std::vector<WriteBlock>& blocks) {
     const std::size_t total = total_bytes(blocks);
     const PortClock::time_point start = link_.now();
     std::size_t done = 0;
@@ -241,16 +239,16 @@ bool LoaderActions::verify(const std::vector<WriteBlock>& blocks) {
             }
         }
         done += block.bytes.size();
-        console_.show_progress("Verifying", done, total, seconds_since(start));
+        output_.show_progress("Verifying", done, total, seconds_since(start));
     }
     finish_pass("verifying", total, start);
-    return true;
+    return ActionEnd::done;
 }
 
-bool LoaderActions::start_firmware() {
-    if (!link_.drives_pins()) return false;
-    console_.say("Starting the analyzer's firmware...");
-    return link_.start_firmware() == PortResult::ok;
+FirmwareStart LoaderActions::start_firmware() {
+    if (link_.pins() == Pins::not_driven) return FirmwareStart::by_the_switches;
+    output_.say("Starting the analyzer's firmware...");
+    return link_.start_firmware() == LineStep::done ? FirmwareStart::started : FirmwareStart::by_the_switches;
 }
 
 }  // namespace k210::bsl

@@ -1,7 +1,7 @@
 // The programmer's actions on the analyzer's bootstrap loader, over the
 // loader link: start it, mass erase, unlock, identify, choose the speed,
 // program, verify and start the firmware, saying what they do on the
-// console. An action that fails returns false and keeps the reason, in a
+// programmer's output. An action that fails keeps the reason, in a
 // technician's words, for failure_reason().
 #pragma once
 
@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "bsl/bsl_protocol.h"
-#include "bsl/console.h"
 #include "bsl/loader_link.h"
 #include "bsl/request.h"
+#include "bsl/run_output.h"
 
 namespace k210::bsl {
 
@@ -24,6 +24,14 @@ constexpr double SHORTEST_MASS_ERASE_MS = 17.2;  // one command on the version 1
 // Replies later than this, typically, are worth a note: a USB adapter's
 // latency timer, not the line or this computer.
 constexpr double REPLY_DELAY_WORTH_A_NOTE_MS = 4;
+
+enum class ActionEnd { done, failed };
+
+// How the firmware comes to run after programming.
+enum class FirmwareStart {
+    started,          // BSL.EXE reset the analyzer into it
+    by_the_switches,  // it starts when the programming switches are turned off: no RST here
+};
 
 // A pass over the image and how fast it went.
 struct PassRate {
@@ -50,44 +58,44 @@ struct PassRate {
 
 class LoaderActions {
   public:
-    LoaderActions(LoaderLink& link, const ProgrammerRequest& request, Console& console);
+    LoaderActions(LoaderLink& link, const ProgrammerRequest& request, RunOutput& output);
 
     // Starts the loader: the TEST sequence, then the TCK one; on a port
     // without modem lines, the loader as it is.
-    [[nodiscard]] bool enter_loader();
+    [[nodiscard]] ActionEnd enter_loader();
     // Mass erases until the flash has had MASS_ERASE_TARGET_MS of erase.
-    [[nodiscard]] bool mass_erase();
+    [[nodiscard]] ActionEnd mass_erase();
     // Sends the password; its ACK only says the frame was sound.
-    [[nodiscard]] bool unlock(const Bytes& password);
+    [[nodiscard]] ActionEnd unlock(const Bytes& password);
     // Reads the chip and the loader's version; a refusal means still locked.
-    [[nodiscard]] bool identify();
-    // A warning for loaders with known problems (version 1.10).
-    void warn_about_known_problems();
+    [[nodiscard]] ActionEnd identify();
+    // A warning for loaders with known problems (version 1.10);
+    // `patch_here`: a PATCH.TXT is in the working folder.
+    void warn_about_known_problems(bool patch_here);
     // The fastest documented rate the loader, the port and --speed allow;
-    // false only when the loader was lost on the way and could not be had back.
-    [[nodiscard]] bool choose_speed(const Bytes& password);
+    // failed only when the loader was lost on the way and could not be had back.
+    [[nodiscard]] ActionEnd choose_speed(const Bytes& password);
     // Once, before the first pass: when the loader's replies come late, what
     // that costs the `frames` still to come and how to lower it here.
     void note_reply_delay(std::size_t frames);
-    [[nodiscard]] bool program(const std::vector<WriteBlock>& blocks);
-    [[nodiscard]] bool verify(const std::vector<WriteBlock>& blocks);
+    [[nodiscard]] ActionEnd program(const std::vector<WriteBlock>& blocks);
+    [[nodiscard]] ActionEnd verify(const std::vector<WriteBlock>& blocks);
     const std::vector<PassRate>& pass_rates() const { return rates_; }
-    // False when the port cannot drive RST (or failed to): the firmware then
-    // starts when the programming switches are turned off.
-    [[nodiscard]] bool start_firmware();
+    // by_the_switches when the port cannot drive RST (or failed to).
+    [[nodiscard]] FirmwareStart start_firmware();
 
     const LoaderIdentity& loader() const { return loader_; }
     const std::string& failure_reason() const { return failure_; }
 
   private:
-    bool fail(const std::string& why);
-    bool recover_after_speed_change(const Bytes& password);
+    ActionEnd fail(const std::string& why);
+    ActionEnd recover_after_speed_change(const Bytes& password);
     double seconds_since(PortClock::time_point start);
     void finish_pass(const char* action, std::size_t bytes, PortClock::time_point start);
 
     LoaderLink& link_;
     const ProgrammerRequest& request_;
-    Console& console_;
+    RunOutput& output_;
     LoaderIdentity loader_;
     std::vector<PassRate> rates_;
     bool noted_delay_ = false;

@@ -43,13 +43,13 @@ Reply LoaderLink::fail(Reply reply, const std::string& why) {
 // The pins as the loader sees them, through the usual adapter: DTR asserted
 // holds RST high, RTS asserted holds TEST (or TCK) low; the options swap a
 // line for an adapter without its inverter.
-bool LoaderLink::set_pins(bool reset_high, bool entry_pin_high) {
-    return port_.set_modem_lines(reset_high != invert_dtr_, !entry_pin_high != invert_rts_) == PortResult::ok;
+PortResult LoaderLink::set_pins(bool reset_high, bool entry_pin_high) {
+    return port_.set_modem_lines(reset_high != invert_dtr_, !entry_pin_high != invert_rts_);
 }
 
-bool LoaderLink::take_the_pins() {
-    drives_pins_ = set_pins(true, false);
-    return drives_pins_;
+Pins LoaderLink::take_the_pins() {
+    pins_driven_ = set_pins(true, false) == PortResult::ok ? Pins::driven : Pins::not_driven;
+    return pins_driven_;
 }
 
 // Two pulses on the entry pin while RST is low, and the pin away from its
@@ -80,16 +80,16 @@ Reply LoaderLink::enter(EntryPins pins) {
     return reply;
 }
 
-PortResult LoaderLink::start_firmware() {
+LineStep LoaderLink::start_firmware() {
     const bool rest = pins_ == EntryPins::tck;
     for (bool reset_high : {true, false, true}) {
-        if (!set_pins(reset_high, rest)) {
+        if (set_pins(reset_high, rest) != PortResult::ok) {
             failure_ = port_.failure_reason();
-            return PortResult::failed;
+            return LineStep::failed;
         }
         pause(reset_high ? 250 : 10);
     }
-    return PortResult::ok;
+    return LineStep::done;
 }
 
 PortResult LoaderLink::send(const Bytes& bytes, bool drop_late_input) {
@@ -212,15 +212,15 @@ Reply LoaderLink::change_speed(const SpeedSetting& setting) {
     return synchronise();  // the frame that follows is the next command's
 }
 
-PortResult LoaderLink::return_to_9600() {
+LineStep LoaderLink::return_to_9600() {
     in_sync_ = false;
-    if (baud_ == 9600) return PortResult::ok;
+    if (baud_ == 9600) return LineStep::done;
     if (port_.set_speed(9600) != PortResult::ok) {
         failure_ = "cannot set the port back to 9600 baud: " + port_.failure_reason();
-        return PortResult::failed;
+        return LineStep::failed;
     }
     baud_ = 9600;
-    return PortResult::ok;
+    return LineStep::done;
 }
 
 }  // namespace k210::bsl

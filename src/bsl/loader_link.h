@@ -33,6 +33,12 @@ struct Answer {
 // shared JTAG pins, TCK on parts with dedicated ones.
 enum class EntryPins { test, tck };
 
+// Whether the port drives the loader's pins (a pseudo-terminal has no modem lines).
+enum class Pins { driven, not_driven };
+
+// The outcome of a step on the line that is no exchange with the loader.
+enum class LineStep { done, failed };
+
 // The longest the loader may work on a command before it answers. A frame
 // that got no answer is not sent again before this time has passed once more:
 // the line is half duplex, and a loader still at work must not be talked over.
@@ -52,15 +58,15 @@ class LoaderLink {
     // swap DTR or RTS for an adapter without an inverter on that line.
     LoaderLink(SerialPort& port, bool invert_dtr, bool invert_rts);
 
-    // Holds RST high with the entry pin low. False when the port cannot
+    // Holds RST high with the entry pin low. not_driven when the port cannot
     // drive DTR and RTS (a pseudo-terminal): the loader is then used as it is.
-    [[nodiscard]] bool take_the_pins();
+    [[nodiscard]] Pins take_the_pins();
     // Runs the entry sequence for `pins`, then syncs; on ack the loader runs
     // and entry_pins() says which sequence started it.
     [[nodiscard]] Reply enter(EntryPins pins);
     // A pulse on RST with the entry pin at rest: the firmware starts, and
     // stays running past the close.
-    [[nodiscard]] PortResult start_firmware();
+    [[nodiscard]] LineStep start_firmware();
 
     // The sync byte and the loader's ACK, up to SYNC_TRIES times (never
     // refused: a wrong answer is damaged). After an ack a frame must follow:
@@ -76,9 +82,9 @@ class LoaderLink {
     // only when it was answered. refused: the loader stays at its speed.
     [[nodiscard]] Reply change_speed(const SpeedSetting& setting);
     // Moves the port back to 9600 baud, where a restarted loader listens.
-    [[nodiscard]] PortResult return_to_9600();
+    [[nodiscard]] LineStep return_to_9600();
 
-    bool drives_pins() const { return drives_pins_; }
+    Pins pins() const { return pins_driven_; }
     EntryPins entry_pins() const { return pins_; }
     unsigned baud() const { return baud_; }
     // How long `bytes` take on the wire at the present speed.
@@ -105,7 +111,7 @@ class LoaderLink {
     };
     enum class Expect { ack, data_block };
 
-    bool set_pins(bool reset_high, bool entry_pin_high);
+    PortResult set_pins(bool reset_high, bool entry_pin_high);
     void run_entry_sequence(EntryPins pins);
     void pause(double ms);
     void keep_quiet_for(double ms);
@@ -119,7 +125,7 @@ class LoaderLink {
 
     SerialPort& port_;
     bool invert_dtr_, invert_rts_;
-    bool drives_pins_ = false;
+    Pins pins_driven_ = Pins::not_driven;
     EntryPins pins_ = EntryPins::test;
     unsigned baud_ = 9600;
     bool in_sync_ = false;               // a sync was acknowledged: a frame must come next

@@ -19,40 +19,53 @@ LineSettings loader_line() {
     return line;
 }
 
-ProgrammerSession::ProgrammerSession(ProgrammerRequest request, std::FILE* out, PortSystem& system)
-    : request_(std::move(request)), console_(out), port_(system) {}
+int exit_status(SessionEnd end) { return end == SessionEnd::succeeded ? 0 : 1; }
+
+ProgrammerSession::ProgrammerSession(ProgrammerRequest request, std::FILE* out, PortSystem& system, FileSystem& files)
+    : request_(std::move(request)), output_(out), files_(files), port_(system) {}
+
+SessionEnd ProgrammerSession::fail(const std::string& why) {
+    output_.say("BSL: failed: " + why);
+    return SessionEnd::failed;
+}
 
 // The whole image is read and checked before the port is touched.
-bool ProgrammerSession::check_image(FlashImage& image) {
-    std::string error;
-    if (read_ti_txt(request_.image_path, image, error))
-        error = image_problem(image, request_.image_path, request_.erase,
-                              (request_.program || request_.verify) && !request_.erase);
-    if (error.empty()) return true;
-    console_.say("BSL: failed: " + error);
-    return false;
+Verdict ProgrammerSession::read_image(FlashImage& image) {
+    ImageReader reader;
+    if (reader.read(files_, request_.image_path, image) != Verdict::ok) {
+        output_.say("BSL: failed: " + reader.failure_reason());
+        return Verdict::refused;
+    }
+    ImageChecker checker;
+    const bool unlocks = (request_.program || request_.verify) && !request_.erase;
+    if (checker.check(image, request_.image_path, request_.erase, unlocks) == Verdict::ok) return Verdict::ok;
+    output_.say("BSL: failed: " + checker.failure_reason());
+    return Verdict::refused;
 }
 
-bool ProgrammerSession::run_actions(LoaderActions& actions, const FlashImage& image, bool& started) const {
+// Each action stops the run at its first failure; the actions keep the reason.
+ActionEnd ProgrammerSession::run_actions(LoaderActions& actions, const FlashImage& image, FirmwareStart& start) {
     const std::vector<WriteBlock> blocks = plan_write_blocks(image);
     const Bytes password = password_for(image, request_.erase);
-    if (!actions.enter_loader()) return false;
-    if (request_.erase && !actions.mass_erase()) return false;
-    if (request_.program || request_.verify) {
-        if (!actions.unlock(password) || !actions.identify()) return false;
-        actions.warn_about_known_problems();
-        if (!actions.choose_speed(password)) return false;
-    }
-    if (request_.program || request_.verify)
+    const bool passes = request_.program || request_.verify;
+    if (actions.enter_loader() != ActionEnd::done) return ActionEnd::failed;
+    if (request_.erase && actions.mass_erase() != ActionEnd::done) return ActionEnd::failed;
+    if (passes) {
+        if (actions.unlock(password) != ActionEnd::done || actions.identify() != ActionEnd::done)
+            return ActionEnd::failed;
+        actions.warn_about_known_problems(files_.kind_of("PATCH.TXT") != FileKind::missing);
+        if (actions.choose_speed(password) != ActionEnd::done) return ActionEnd::failed;
         actions.note_reply_delay((request_.program ? blocks.size() : 0) + (request_.verify ? blocks.size() : 0));
-    if (request_.program && !actions.program(blocks)) return false;
-    if (request_.verify && !actions.verify(blocks)) return false;
-    started = request_.reset && actions.start_firmware();
-    return true;
+    }
+    if (request_.program && actions.program(blocks) != ActionEnd::done) return ActionEnd::failed;
+    if (request_.verify && actions.verify(blocks) != ActionEnd::done) return ActionEnd::failed;
+    if (request_.reset) start = actions.start_firmware();
+    return ActionEnd::done;
 }
 
-void ProgrammerSession::report_done(const FlashImage& image, double seconds, bool started,
+void ProgrammerSession::report_done(const FlashImage& image, double seconds, FirmwareStart start,
                                     const std::vector<PassRate>& rates) {
+    const bool started = start == FirmwareStart::started;
     std::string done;
     for (const auto& action : {std::make_pair(request_.erase, "erased"), std::make_pair(request_.program, "programmed"),
                                std::make_pair(request_.verify, "verified"), std::make_pair(started, "started")})
@@ -66,38 +79,32 @@ void ProgrammerSession::report_done(const FlashImage& image, double seconds, boo
                       rates[i].bytes_per_second);
         line += text;
     }
-    console_.say(line + (rates.empty() ? "" : ")"));
+    output_.say(line + (rates.empty() ? "" : ")"));
     if (request_.reset && !started)
-        console_.say("BSL: the firmware starts when the programming switches are turned off (" + request_.port_name +
-                     " cannot drive RST)");
+        output_.say("BSL: the firmware starts when the programming switches are turned off (" + request_.port_name +
+                    " cannot drive RST)");
 }
 
-int ProgrammerSession::run() {
+SessionEnd ProgrammerSession::run() {
     const PortClock::time_point start = port_.now();
     FlashImage image;
-    if (!check_image(image)) return 1;
+    if (read_image(image) != Verdict::ok) return SessionEnd::failed;
     const std::optional<PortName> port = PortName::from_text(request_.port_name);
-    if (!port) {
-        console_.say("BSL: failed: bad port " + quoted(request_.port_name) + " (COM1 to COM9)");
-        return 1;
-    }
-    if (port_.open(*port, loader_line(), ReadPolicy{0, 0, static_cast<int>(SYNC_WAIT_MS)}) != OpenStatus::ok) {
-        console_.say("BSL: failed: cannot open " + request_.port_name + ": " + port_.failure_reason());
-        return 1;
-    }
+    if (!port) return fail("bad port " + quoted(request_.port_name) + " (COM1 to COM9)");
+    if (port_.open(*port, loader_line(), ReadPolicy{0, 0, static_cast<int>(SYNC_WAIT_MS)}) != OpenStatus::ok)
+        return fail("cannot open " + request_.port_name + ": " + port_.failure_reason());
     LoaderLink link(port_, request_.invert_dtr, request_.invert_rts);
-    LoaderActions actions(link, request_, console_);
-    bool started = false;
-    const bool ok = run_actions(actions, image, started);
+    LoaderActions actions(link, request_, output_);
+    FirmwareStart firmware = FirmwareStart::by_the_switches;
+    const ActionEnd done = run_actions(actions, image, firmware);
     // The actions' outcome stands whatever the close reports.
     (void)port_.close();
-    if (!ok) {
-        console_.end_progress();
-        console_.say("BSL: failed: " + actions.failure_reason());
-        return 1;
+    if (done != ActionEnd::done) {
+        output_.end_progress();
+        return fail(actions.failure_reason());
     }
-    report_done(image, std::chrono::duration<double>(port_.now() - start).count(), started, actions.pass_rates());
-    return 0;
+    report_done(image, std::chrono::duration<double>(port_.now() - start).count(), firmware, actions.pass_rates());
+    return SessionEnd::succeeded;
 }
 
 }  // namespace k210::bsl

@@ -5,10 +5,11 @@
 
 #include <cstdio>
 
-#include "bsl/console.h"
 #include "bsl/flash_image.h"
 #include "bsl/loader_actions.h"
 #include "bsl/request.h"
+#include "bsl/run_output.h"
+#include "files/file_system.h"
 #include "serial_link/serial_port.h"
 
 namespace k210::bsl {
@@ -18,22 +19,28 @@ namespace k210::bsl {
 // stays out of reset once the programmer has ended.
 LineSettings loader_line();
 
+enum class SessionEnd { succeeded, failed };
+
+// The program's exit status: 0 when every requested action succeeded, else 1.
+int exit_status(SessionEnd end);
+
 // The session owns the port; progress and the last line go to `out`.
 class ProgrammerSession {
   public:
     explicit ProgrammerSession(ProgrammerRequest request, std::FILE* out = stdout,
-                               PortSystem& system = real_port_system());
-    // Runs the requested actions. Returns 0 when all of them succeeded, else 1.
-    [[nodiscard]] int run();
+                               PortSystem& system = real_port_system(), FileSystem& files = real_file_system());
+    [[nodiscard]] SessionEnd run();
 
   private:
-    [[nodiscard]] bool check_image(FlashImage& image);
-    [[nodiscard]] bool run_actions(LoaderActions& actions, const FlashImage& image, bool& started) const;
+    [[nodiscard]] Verdict read_image(FlashImage& image);
+    [[nodiscard]] ActionEnd run_actions(LoaderActions& actions, const FlashImage& image, FirmwareStart& start);
     // The last line: what was done, and how fast each pass went.
-    void report_done(const FlashImage& image, double seconds, bool started, const std::vector<PassRate>& rates);
+    void report_done(const FlashImage& image, double seconds, FirmwareStart start, const std::vector<PassRate>& rates);
+    SessionEnd fail(const std::string& why);
 
     ProgrammerRequest request_;
-    Console console_;
+    RunOutput output_;
+    FileSystem& files_;
     SerialPort port_;
 };
 

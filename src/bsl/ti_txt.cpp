@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
-#include "bsl/image_file.h"
 #include "bsl/quote.h"
+#include "files/file_steps.h"
 
 namespace k210::bsl {
 
@@ -18,6 +18,19 @@ int hex_value(char c) {
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+const char* kind_text(FileKind kind) {
+    switch (kind) {
+        case FileKind::folder: return "a folder";
+        case FileKind::fifo: return "a FIFO";
+        case FileKind::device: return "a device";
+        case FileKind::missing:
+        case FileKind::regular:
+        case FileKind::other:
+        case FileKind::inaccessible: break;
+    }
+    return "not a regular file";
+}
 
 // Without trailing blanks, and without the CR of a CR LF line end.
 std::string trimmed(const std::string& line) {
@@ -70,7 +83,13 @@ std::string place_data(const std::string& line, int number, std::uint32_t& next,
 
 }  // namespace
 
-bool parse_ti_txt(const std::string& text, const std::string& name, FlashImage& image, std::string& error) {
+Verdict ImageReader::refuse(const std::string& why, FlashImage& image) {
+    failure_ = why;
+    image = FlashImage();
+    return Verdict::refused;
+}
+
+Verdict ImageReader::parse(const std::string& text, const std::string& name, FlashImage& image) {
     image = FlashImage();
     std::istringstream in(text);
     std::string raw;
@@ -79,9 +98,7 @@ bool parse_ti_txt(const std::string& text, const std::string& name, FlashImage& 
     bool ended = false;
     std::uint32_t next = 0;  // where the next data byte goes
     auto fail = [&](const std::string& what) {
-        error = name + ":" + std::to_string(number) + ": " + what;
-        image = FlashImage();
-        return false;
+        return refuse(name + ":" + std::to_string(number) + ": " + what, image);
     };
     while (std::getline(in, raw)) {
         ++number;
@@ -106,23 +123,25 @@ bool parse_ti_txt(const std::string& text, const std::string& name, FlashImage& 
         number = number > 0 ? number : 1;
         return fail("missing the final 'q'");
     }
-    return true;
+    return Verdict::ok;
 }
 
-bool read_ti_txt(const std::string& path, FlashImage& image, std::string& error) {
-    image = FlashImage();
-    const FileText file = read_regular_file(path, IMAGE_FILE_LIMIT);
-    switch (file.result) {
-        case FileRead::ok: return parse_ti_txt(file.text, path, image, error);
-        case FileRead::cannot_open: error = path + ": cannot open the image file (" + file.detail + ")"; break;
-        case FileRead::not_a_file: error = path + " is " + file.detail + ", not an image file"; break;
+Verdict ImageReader::read(FileSystem& files, const std::string& path, FlashImage& image) {
+    const FileContent file = read_regular_file(files, path, IMAGE_FILE_LIMIT);
+    switch (file.outcome) {
+        case FileRead::ok: return parse(file.bytes, path, image);
+        case FileRead::missing:
+        case FileRead::cannot_open:
+            return refuse(path + ": cannot open the image file (" + files.reason() + ")", image);
+        case FileRead::not_a_file: return refuse(path + " is " + kind_text(file.kind) + ", not an image file", image);
         case FileRead::too_large:
-            error = path + " is too large for an image file (" + file.detail +
-                    " bytes; all 64 KiB of flash take about 200 KB of TI-TXT)";
-            break;
-        case FileRead::cannot_read: error = path + ": cannot read the image file (" + file.detail + ")"; break;
+            return refuse(path + " is too large for an image file (" + std::to_string(file.size) +
+                              " bytes; all 64 KiB of flash take about 200 KB of TI-TXT)",
+                          image);
+        case FileRead::cannot_read:
+            return refuse(path + ": cannot read the image file (" + files.reason() + ")", image);
     }
-    return false;
+    return refuse(path + ": cannot read the image file", image);
 }
 
 std::string write_ti_txt(const FlashImage& image) {

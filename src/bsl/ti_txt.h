@@ -6,6 +6,8 @@
 #include <string>
 
 #include "bsl/flash_image.h"
+#include "bsl/verdict.h"
+#include "files/file_system.h"
 
 namespace k210::bsl {
 
@@ -13,16 +15,21 @@ namespace k210::bsl {
 // TI-TXT, so anything near this is not an image for the analyzer.
 constexpr std::size_t IMAGE_FILE_LIMIT = std::size_t{4} << 20;
 
-// Reads image text into `image`, each byte with its line. On failure
-// returns false, leaves `image` empty and sets `error` to "NAME:LINE: what
-// was wrong" (NAME is `name`), quoting at most a few dozen characters.
-[[nodiscard]] bool parse_ti_txt(const std::string& text, const std::string& name, FlashImage& image,
-                                std::string& error);
+// Reads images from their text or their file. On refusal the image is left
+// empty and failure_reason() says what was wrong: "NAME:LINE: what", where
+// NAME is the name or path given, quoting at most a few dozen characters,
+// or, for a file that cannot be read or is none, "PATH: why".
+class ImageReader {
+  public:
+    [[nodiscard]] Verdict parse(const std::string& text, const std::string& name, FlashImage& image);
+    // Reads and parses the regular file at `path` when it holds at most IMAGE_FILE_LIMIT bytes.
+    [[nodiscard]] Verdict read(FileSystem& files, const std::string& path, FlashImage& image);
+    const std::string& failure_reason() const { return failure_; }
 
-// Reads and parses an image file. A missing or unreadable file, one that is
-// not a regular file, or one larger than IMAGE_FILE_LIMIT is an error too
-// ("PATH: why" or "PATH is a FIFO, not an image file").
-[[nodiscard]] bool read_ti_txt(const std::string& path, FlashImage& image, std::string& error);
+  private:
+    Verdict refuse(const std::string& why, FlashImage& image);
+    std::string failure_;
+};
 
 // The image as TI-TXT text: a section for each run of bytes, 16 bytes a line.
 std::string write_ti_txt(const FlashImage& image);

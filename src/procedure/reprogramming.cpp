@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "settings/pending_record.h"
 #include "settings/query_table.h"
 #include "settings/restore.h"
 
@@ -120,14 +121,15 @@ void check_before_the_switches(const HardwareAnswers& answers) {
 // From here until its settings are back, an old unit runs new firmware with
 // factory settings: SETTINGS.TXT must survive any later capture.
 void record_restore_pending(SettingsStore& store) {
-    if (store.mark_restore_pending() != StoreResult::ok)
-        report(store.failure_reason() + "; keep a copy of " + SETTINGS_FILE_NAME + " until its settings are back");
+    PendingRecord record(store);
+    if (record.mark() != StoreResult::ok)
+        report(record.failure_reason() + "; keep a copy of " + SETTINGS_FILE_NAME + " until its settings are back");
 }
 
 RunEnd restore_old_unit(AnalyzerLink& link, SettingsStore& store, const PortName& port) {
     switch (restore_settings(link, store)) {
         case RestoreStatus::ok:
-            if (store.clear_restore_pending() != StoreResult::ok) report(store.failure_reason());
+            if (PendingRecord record(store); record.clear() != StoreResult::ok) report(record.failure_reason());
             return RunEnd::complete;
         case RestoreStatus::write_failed:
             std::printf(" Error Writing %s !\n", port.c_str());

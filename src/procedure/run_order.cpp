@@ -5,6 +5,7 @@
 #include "console/console.h"
 #include "serial_link/serial_link.h"
 #include "settings/capture.h"
+#include "settings/folder_lock.h"
 #include "settings/settings_store.h"
 
 namespace k210 {

@@ -5,6 +5,8 @@
 #include <ctime>
 
 #include "console/console.h"
+#include "settings/capture_file.h"
+#include "settings/pending_record.h"
 #include "settings/query_table.h"
 
 namespace k210 {
@@ -44,7 +46,7 @@ StoreResult save_capture(CaptureFile& file, SettingsStore& store, const std::str
     if (file.finish() != StoreResult::ok) return StoreResult::failed;
     const std::string archive = archive_file_name(serial, std::time(nullptr));
     if (file.archive_as(archive) != StoreResult::ok) return StoreResult::failed;
-    const PendingRestore pending = store.pending_restore();
+    const PendingRestore pending = PendingRecord(store).state();
     switch (pending.state) {
         case PendingRestore::State::none: return file.replace_settings();
         case PendingRestore::State::pending:

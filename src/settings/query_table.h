@@ -36,7 +36,4 @@ extern const char* const QUERY_TEXTS[QUERY_COUNT];
 // of the letters A to Z only; nothing when it is no query text.
 std::optional<QueryIndex> query_index_of(std::string_view line);
 
-// Name of the file that holds the captured settings, in the working directory.
-constexpr const char* SETTINGS_FILE_NAME = "SETTINGS.TXT";
-
 }  // namespace k210

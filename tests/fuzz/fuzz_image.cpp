@@ -21,8 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data), size);
     FlashImage image;
     FlashImage again;
-    std::string error;
-    if (!parse_ti_txt(text, "F.TXT", image, error)) {
+    ImageReader reader;
+    if (reader.parse(text, "F.TXT", image) != Verdict::ok) {
+        const std::string& error = reader.failure_reason();
         require(error.compare(0, 6, "F.TXT:") == 0);
         const long line = std::strtol(error.c_str() + 6, nullptr, 10);
         require(line >= 0 && line <= static_cast<long>(size) + 1);
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(error.size() < 200);  // a message quotes only a little of what it refuses
         return 0;
     }
-    require(parse_ti_txt(write_ti_txt(image), "G.TXT", again, error));
+    require(reader.parse(write_ti_txt(image), "G.TXT", again) == Verdict::ok);
     require(again == image);
     return 0;
 }

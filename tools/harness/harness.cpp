@@ -280,7 +280,7 @@ SessionResult run_session_with_lines(const std::string& fifo, const bsl::Program
     SessionResult result;
     const auto start = std::chrono::steady_clock::now();
     bsl::ProgrammerSession session(request, out, system);
-    result.status = session.run();
+    result.status = bsl::exit_status(session.run());
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.dtr = system.dtr;
     result.rts = system.rts;

@@ -11,9 +11,9 @@ namespace k210::bsl {
 // True when `stream` is a terminal.
 bool stream_is_terminal(std::FILE* stream);
 
-class Console {
+class RunOutput {
   public:
-    explicit Console(std::FILE* out);
+    explicit RunOutput(std::FILE* out);
     void say(const std::string& line);
     // `done` of `total` bytes of `action` ("Programming"), `seconds` into
     // it: the rate so far and the time left.

@@ -1,4 +1,4 @@
-// The settings store's file calls on Windows: files are created with _O_EXCL
+// The file calls on Windows: files are created with _O_EXCL
 // and no sharing, flushed with _commit, replaced with MoveFileEx
 // (write-through), and the folder is held by a hidden lock file that goes
 // when its handle is closed.
@@ -13,7 +13,7 @@
 #include <string>
 
 #include "system/windows_error.h"
-#include "settings/file_system.h"
+#include "files/file_system.h"
 
 namespace k210 {
 
@@ -67,7 +67,7 @@ FileCall FileSystem::open_regular(const std::string& name, int& fd, FileKind& ki
     fd = -1;
     const DWORD attributes = GetFileAttributesA(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        kind = not_found(GetLastError()) ? FileKind::missing : FileKind::other;
+        kind = not_found(GetLastError()) ? FileKind::missing : FileKind::inaccessible;
         return failed(system_words());
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -75,7 +75,7 @@ FileCall FileSystem::open_regular(const std::string& name, int& fd, FileKind& ki
         return failed("a folder");
     }
     if (_sopen_s(&fd, name.c_str(), _O_RDONLY | _O_BINARY, _SH_DENYWR, _S_IREAD) != 0) {
-        kind = FileKind::other;
+        kind = FileKind::inaccessible;
         return failed(crt_words());
     }
     kind = kind_of_handle(fd);
@@ -89,6 +89,13 @@ FileCall FileSystem::read_some(int fd, char* buffer, std::size_t size, std::size
     const int n = _read(fd, buffer, static_cast<unsigned>(size));
     got = n > 0 ? static_cast<std::size_t>(n) : 0;
     return n >= 0 ? FileCall::done : failed(crt_words());
+}
+
+FileCall FileSystem::size_of(int fd, std::uint64_t& size) {
+    const __int64 length = _filelengthi64(fd);
+    if (length < 0) return failed(crt_words());
+    size = static_cast<std::uint64_t>(length);
+    return FileCall::done;
 }
 
 FileCall FileSystem::rename_over(const std::string& from, const std::string& to) {
@@ -121,6 +128,11 @@ LockCall FileSystem::lock_folder(std::intptr_t& token) {
 
 void FileSystem::unlock_folder(std::intptr_t token) {
     CloseHandle(reinterpret_cast<HANDLE>(token));  // NOLINT(performance-no-int-to-ptr): the handle lock_folder kept
+}
+
+FileSystem& real_file_system() {
+    static FileSystem files;
+    return files;
 }
 
 }  // namespace k210

@@ -1,15 +1,15 @@
-#include "bsl/console.h"
+#include "bsl/run_output.h"
 
 namespace k210::bsl {
 
-Console::Console(std::FILE* out) : out_(out), terminal_(stream_is_terminal(out)) {}
+RunOutput::RunOutput(std::FILE* out) : out_(out), terminal_(stream_is_terminal(out)) {}
 
-void Console::say(const std::string& line) {
+void RunOutput::say(const std::string& line) {
     std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);
 }
 
-void Console::show_progress(const char* action, std::size_t done, std::size_t total, double seconds) {
+void RunOutput::show_progress(const char* action, std::size_t done, std::size_t total, double seconds) {
     if (action != action_) {
         action_ = action;
         shown_step_ = -1;
@@ -24,7 +24,7 @@ void Console::show_progress(const char* action, std::size_t done, std::size_t to
     std::fflush(out_);
 }
 
-void Console::end_progress() {
+void RunOutput::end_progress() {
     if (terminal_) std::fprintf(out_, "\n");
 }
 

@@ -1,6 +1,6 @@
 #include <io.h>
 
-#include "bsl/console.h"
+#include "bsl/run_output.h"
 
 namespace k210::bsl {
 

@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include "bsl/console.h"
+#include "bsl/run_output.h"
 
 namespace k210::bsl {
 

@@ -1,6 +1,6 @@
-// The settings store's file calls on POSIX systems: files are created with
-// O_EXCL and O_NOFOLLOW, flushed with fsync, replaced with rename, and the
-// folder is locked with flock and synced after every replacement.
+// The file calls on POSIX systems: files are created with O_EXCL and
+// O_NOFOLLOW, flushed with fsync, replaced with rename, and the folder is
+// locked with flock and synced after every replacement.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "settings/file_system.h"
+#include "files/file_system.h"
 
 namespace k210 {
 
@@ -56,7 +56,7 @@ FileCall FileSystem::close(int fd) { return ::close(fd) == 0 ? FileCall::done : 
 FileCall FileSystem::open_regular(const std::string& name, int& fd, FileKind& kind) {
     fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        kind = errno == ENOENT ? FileKind::missing : FileKind::other;
+        kind = errno == ENOENT ? FileKind::missing : FileKind::inaccessible;
         return failed(system_words());
     }
     struct stat info {};
@@ -74,6 +74,13 @@ FileCall FileSystem::read_some(int fd, char* buffer, std::size_t size, std::size
         got = n > 0 ? static_cast<std::size_t>(n) : 0;
         return n >= 0 ? FileCall::done : failed(system_words());
     }
+}
+
+FileCall FileSystem::size_of(int fd, std::uint64_t& size) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return failed(system_words());
+    size = static_cast<std::uint64_t>(info.st_size);
+    return FileCall::done;
 }
 
 FileCall FileSystem::rename_over(const std::string& from, const std::string& to) {
@@ -112,5 +119,10 @@ LockCall FileSystem::lock_folder(std::intptr_t& token) {
 }
 
 void FileSystem::unlock_folder(std::intptr_t token) { ::close(static_cast<int>(token)); }
+
+FileSystem& real_file_system() {
+    static FileSystem files;
+    return files;
+}
 
 }  // namespace k210

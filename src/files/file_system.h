@@ -1,6 +1,6 @@
-// The file calls the settings store makes, behind virtual functions so that
-// a test can fail any of them the way a full disk or a planted file would.
-// The defaults (settings_store_<platform>.cpp) make the real calls; each
+// The file calls both programs make, behind virtual functions so that a
+// test can fail any of them the way a full disk or a planted file would.
+// The defaults (file_system_<platform>.cpp) make the real calls; each
 // system maps them in the same order. A failed call leaves the system's
 // own words in reason().
 #pragma once
@@ -14,8 +14,8 @@ namespace k210 {
 
 enum class FileCall { done, failed };
 
-// What stands under a name.
-enum class FileKind { missing, regular, folder, fifo, device, other };
+// What stands under a name; inaccessible: something that could not be opened.
+enum class FileKind { missing, regular, folder, fifo, device, other, inaccessible };
 
 enum class LockCall { taken, held, failed };
 
@@ -38,6 +38,7 @@ class FileSystem {
     [[nodiscard]] virtual FileCall open_regular(const std::string& name, int& fd, FileKind& kind);
     // `got` is 0 at the end of the file.
     [[nodiscard]] virtual FileCall read_some(int fd, char* buffer, std::size_t size, std::size_t& got);
+    [[nodiscard]] virtual FileCall size_of(int fd, std::uint64_t& size);
     // Moves `from` over `to` in one step, whatever `to` was.
     [[nodiscard]] virtual FileCall rename_over(const std::string& from, const std::string& to);
     // Makes the renames in the working folder durable, where the system can.
@@ -59,5 +60,8 @@ class FileSystem {
   private:
     std::string reason_;
 };
+
+// The system's own files.
+FileSystem& real_file_system();
 
 }  // namespace k210
