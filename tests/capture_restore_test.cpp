@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -87,12 +88,14 @@ class SettingsOnTheLine : public ::testing::Test {
         AnalyzerLink link(device);
         SettingsStore store(files);
         EXPECT_EQ(link.open_port(COM3), OpenStatus::ok);
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        std::istringstream no_input;
+        std::ostringstream out;
+        std::ostringstream err;
+        Dialogue dialogue(no_input, out, err);
         Seen seen;
-        seen.capture = capture_settings(link, store, COM3);
-        seen.out = testing::internal::GetCapturedStdout();
-        seen.err = testing::internal::GetCapturedStderr();
+        seen.capture = capture_settings(link, store, COM3, dialogue);
+        seen.out = out.str();
+        seen.err = err.str();
         return seen;
     }
     std::vector<std::string> archives() const {
@@ -234,7 +237,7 @@ TEST_F(SettingsOnTheLine, ARecordThatCannotBeReadStillKeepsTheSettings) {
 
 struct Restored {
     RestoreStatus status;
-    std::string out;
+    std::string out, err;
 };
 
 Restored restore_to(FakeDevice& device) {
@@ -242,9 +245,12 @@ Restored restore_to(FakeDevice& device) {
     FileSystem files;
     SettingsStore store(files);
     EXPECT_EQ(link.open_port(COM3), OpenStatus::ok);
-    testing::internal::CaptureStdout();
-    const RestoreStatus status = restore_settings(link, store);
-    return {status, testing::internal::GetCapturedStdout()};
+    std::istringstream no_input;
+    std::ostringstream out;
+    std::ostringstream err;
+    Dialogue dialogue(no_input, out, err);
+    const RestoreStatus status = restore_settings(link, store, dialogue);
+    return {status, out.str(), err.str()};
 }
 
 std::vector<std::pair<long, std::string>> sent(const FakeDevice& device) {
@@ -278,9 +284,8 @@ TEST_F(SettingsOnTheLine, TheRestoreStopsAtAnAnalyzerThatIsGoneAndAtAFileThatIsN
     std::remove(SETTINGS_FILE_NAME);
     ASSERT_EQ(mkfifo(SETTINGS_FILE_NAME, 0644), 0);
     FakeDevice analyzer;
-    testing::internal::CaptureStderr();
     r = restore_to(analyzer);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("SETTINGS.TXT is a FIFO"), std::string::npos);
+    EXPECT_NE(r.err.find("SETTINGS.TXT is a FIFO"), std::string::npos);
     EXPECT_EQ(r.status, RestoreStatus::file_refused);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(analyzer.writes.empty());

@@ -1,61 +1,49 @@
 // Answer reading from standard input, and the programmer's command line.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <vector>
 
-#include "console/console.h"
+#include "dialogue/dialogue.h"
 #include "procedure/reprogramming.h"
 
 using namespace k210;
 
 namespace {
 
-// A file in the temporary folder, named for this process, that stands in
-// for what the user types.
-const std::string TYPED_INPUT =
-    (std::filesystem::temp_directory_path() /
-     ("k210-typed-input-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".txt"))
-        .string();
-
-// Puts `text` on standard input, as if typed, followed by the end of input.
-void type_input(const std::string& text) {
-    std::FILE* file = std::fopen(TYPED_INPUT.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
-    ASSERT_NE(std::freopen(TYPED_INPUT.c_str(), "r", stdin), nullptr);
+// The answers to what is typed, one prompt after the other, until input ends.
+std::vector<std::optional<char>> answers_to(const std::string& typed, std::size_t prompts) {
+    std::istringstream in(typed);
+    std::ostringstream out;
+    Dialogue dialogue(in, out, out);
+    std::vector<std::optional<char>> answers;
+    for (std::size_t i = 0; i < prompts; ++i) answers.push_back(dialogue.read_answer());
+    return answers;
 }
 
-// Standard input on the null device again, and the file gone (Windows
-// refuses to remove it while it is open).
-void stop_typing() {
-#ifdef _WIN32
-    EXPECT_NE(std::freopen("NUL", "r", stdin), nullptr);
-#else
-    EXPECT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
-#endif
-    EXPECT_EQ(std::remove(TYPED_INPUT.c_str()), 0);
-}
+using Answers = std::vector<std::optional<char>>;
 
 TEST(AnswerReading, TakesOneNonBlankCharacterPerPrompt) {
-    type_input("12\n");
-    EXPECT_EQ(read_answer(), '1');
-    EXPECT_EQ(read_answer(), '2');  // the queued digit answers the next prompt
-    EXPECT_EQ(read_answer(), std::nullopt);
-
-    type_input("\n\n  \t\r\n y\n");  // Enter alone is no answer
-    EXPECT_EQ(read_answer(), 'y');
+    EXPECT_EQ(answers_to("12\n", 3), (Answers{'1', '2', std::nullopt}));  // the queued digit answers the next prompt
+    EXPECT_EQ(answers_to("\n\n  \t\r\n y\n", 2), (Answers{'y', std::nullopt}));  // Enter alone is no answer
+    EXPECT_EQ(answers_to("", 2), (Answers{std::nullopt, std::nullopt}));
     EXPECT_EQ(answer_upper('y'), 'Y');
     EXPECT_EQ(answer_upper('Y'), 'Y');
     EXPECT_EQ(answer_upper('3'), '3');
     EXPECT_EQ(answer_upper('\xE9'), '\xE9');  // nothing beyond a to z changes
 
-    type_input("");
-    EXPECT_EQ(read_answer(), std::nullopt);
-    stop_typing();
+    // A prompt is out before its answer is read; a note goes beside the dialogue.
+    std::istringstream in("n");
+    std::ostringstream out;
+    std::ostringstream notes;
+    Dialogue dialogue(in, out, notes);
+    EXPECT_EQ(dialogue.ask_yes_no("Retry? (Y or N)>"), YesNo::no);
+    EXPECT_EQ(dialogue.ask_yes_no("Retry? (Y or N)>"), YesNo::input_ended);
+    dialogue.report("first\nsecond");
+    EXPECT_EQ(out.str(), "Retry? (Y or N)>Retry? (Y or N)>");
+    EXPECT_EQ(notes.str(), "k210prog: first\nk210prog: second\n");
 }
 
 TEST(ProgrammerCommandLine, NamesTheImageFromTheThreeAnswers) {

@@ -3,6 +3,7 @@
 // --version are read; they print and end before any port or file is touched.
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "procedure/run_order.h"
 #include "system/standard_streams.h"
@@ -53,5 +54,6 @@ int main(int argc, char** argv) {
     // Unbuffered, so every prompt and echo is on screen before the program
     // waits, and nothing is held back when the programmer shares the console.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    return k210::exit_status(k210::run_firmware_update());
+    k210::Dialogue dialogue(std::cin, std::cout, std::cerr);
+    return k210::exit_status(k210::run_firmware_update(dialogue));
 }

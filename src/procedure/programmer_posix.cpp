@@ -1,7 +1,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -10,8 +9,6 @@
 namespace k210 {
 
 ProgrammerEnd run_programmer(const char* command_line) {
-    std::fflush(stdout);  // the programmer shares the console
-    std::fflush(stderr);
     const int status = std::system(command_line);
     const bool succeeded = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return succeeded ? ProgrammerEnd::succeeded : ProgrammerEnd::failed;

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -10,8 +9,6 @@ namespace k210 {
 
 // cmd.exe gives the command's exit status, or -1 when it cannot be started.
 ProgrammerEnd run_programmer(const char* command_line) {
-    std::fflush(stdout);  // the programmer shares the console
-    std::fflush(stderr);
     return std::system(command_line) == 0 ? ProgrammerEnd::succeeded : ProgrammerEnd::failed;
 }
 

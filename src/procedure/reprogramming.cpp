@@ -1,10 +1,6 @@
 #include "procedure/reprogramming.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include "console/console.h"
+#include "dialogue/dialogue.h"
 #include "settings/pending_record.h"
 #include "settings/query_table.h"
 #include "settings/restore.h"
@@ -18,39 +14,40 @@ enum class PromptStep { ask_again, go_on, ended };
 // The costly wrong answer: an old unit declared new is programmed without
 // its settings written back. Only a version of an old unit proves anything;
 // an old unit updated before reports the new version.
-void warn_when_firmware_says_old(const std::optional<std::string>& firmware_version) {
+void warn_when_firmware_says_old(const std::optional<std::string>& firmware_version, Dialogue& dialogue) {
     if (!firmware_version || !is_old_unit_firmware(*firmware_version)) return;
-    report("warning: the analyzer reports firmware " + *firmware_version +
-           ", which old analyzers (no internal EEPROM) have; answering N means its settings will not be "
-           "written back after programming");
+    dialogue.report("warning: the analyzer reports firmware " + *firmware_version +
+                    ", which old analyzers (no internal EEPROM) have; answering N means its settings will not be "
+                    "written back after programming");
 }
 
 // The three questions in order; nothing when input ends.
-std::optional<HardwareAnswers> ask_hardware_questions(const std::optional<std::string>& firmware_version) {
+std::optional<HardwareAnswers> ask_hardware_questions(const std::optional<std::string>& firmware_version,
+                                                      Dialogue& dialogue) {
     HardwareAnswers answers;
-    std::printf("\nCONFIGURATION OPTIONS\n");
-    std::printf("Default answer to these questions is no.\n\n");
-    std::printf(
+    dialogue.say("\nCONFIGURATION OPTIONS\n");
+    dialogue.say("Default answer to these questions is no.\n\n");
+    dialogue.say(
         "Old VORTAN 210's, manufactured before July 2006, (Firmware Versions 1.0 - 4.0)  "
         "do not have an internal eeprom. ");
-    const YesNo old_unit = ask_yes_no("Is this an OLD VORTAN? (Y/N)>");
+    const YesNo old_unit = dialogue.ask_yes_no("Is this an OLD VORTAN? (Y/N)>");
     if (old_unit == YesNo::input_ended) return std::nullopt;
     answers.old_unit = old_unit == YesNo::yes;
-    if (!answers.old_unit) warn_when_firmware_says_old(firmware_version);
-    std::printf("Carbon Monoxide-ONLY analyzers do NOT have an Oxygen sensor.\n");
-    const YesNo co_only = ask_yes_no("Is your VORTAN a Carbon Monoxide-ONLY analyzer? (Y/N)>");
+    if (!answers.old_unit) warn_when_firmware_says_old(firmware_version, dialogue);
+    dialogue.say("Carbon Monoxide-ONLY analyzers do NOT have an Oxygen sensor.\n");
+    const YesNo co_only = dialogue.ask_yes_no("Is your VORTAN a Carbon Monoxide-ONLY analyzer? (Y/N)>");
     if (co_only == YesNo::input_ended) return std::nullopt;
     answers.carbon_monoxide_only = co_only == YesNo::yes;
-    const YesNo sensor = ask_yes_no("Does your VORTAN have the old-style AMBIENT TEMPERATURE SENSOR? (Y/N)>");
+    const YesNo sensor = dialogue.ask_yes_no("Does your VORTAN have the old-style AMBIENT TEMPERATURE SENSOR? (Y/N)>");
     if (sensor == YesNo::input_ended) return std::nullopt;
     answers.old_style_sensor = sensor == YesNo::yes;
     return answers;
 }
 
 // One round of a switch prompt: C goes on, Q or the end of input ends the run.
-PromptStep switch_prompt_answer(const std::optional<char>& answer) {
+PromptStep switch_prompt_answer(const std::optional<char>& answer, Dialogue& dialogue) {
     if (!answer) {
-        report_end_of_input();
+        dialogue.report_end_of_input();
         return PromptStep::ended;
     }
     const char upper = answer_upper(*answer);
@@ -58,82 +55,86 @@ PromptStep switch_prompt_answer(const std::optional<char>& answer) {
     return upper == 'C' ? PromptStep::go_on : PromptStep::ask_again;
 }
 
-PromptStep wait_for_switches_on() {
+PromptStep wait_for_switches_on(Dialogue& dialogue) {
     for (;;) {
-        std::printf("You must now turn on the programming switches.\n");
-        std::printf("Press I for more info, or C to continue>");
-        const std::optional<char> answer = read_answer();
+        dialogue.say("You must now turn on the programming switches.\n");
+        dialogue.say("Press I for more info, or C to continue>");
+        const std::optional<char> answer = dialogue.read_answer();
         if (answer && answer_upper(*answer) == 'I') {
-            std::printf(
+            dialogue.say(
                 "Open the battery compartment and locate 5 miniature switches on a red "
                 "block to the right of the battery.\n");
-            std::printf(
+            dialogue.say(
                 "The programming switches will enable the VORTAN's firmware to be "
                 "reprogrammed.\n");
-            std::printf("Slide all 5 switches to the ON position.\n");
+            dialogue.say("Slide all 5 switches to the ON position.\n");
             continue;
         }
-        const PromptStep next = switch_prompt_answer(answer);
+        const PromptStep next = switch_prompt_answer(answer, dialogue);
         if (next != PromptStep::ask_again) return next;
     }
 }
 
-PromptStep wait_for_switches_off() {
+PromptStep wait_for_switches_off(Dialogue& dialogue) {
     for (;;) {
-        std::printf("Turn off the programming switches.\n");
-        std::printf("When ready press C to continue>");
-        const PromptStep next = switch_prompt_answer(read_answer());
+        dialogue.say("Turn off the programming switches.\n");
+        dialogue.say("When ready press C to continue>");
+        const PromptStep next = switch_prompt_answer(dialogue.read_answer(), dialogue);
         if (next != PromptStep::ask_again) return next;
     }
 }
 
 // Runs the programmer until it succeeds or the user declines a retry.
-RunEnd program_with_retries(const std::string& command_line) {
+RunEnd program_with_retries(const std::string& command_line, Dialogue& dialogue) {
     for (;;) {
-        std::printf("Launching Bootstrap Loader Program...\n");
-        std::printf("\n");
+        dialogue.say("Launching Bootstrap Loader Program...\n");
+        dialogue.say("\n");
+        dialogue.flush();  // the programmer shares the console
         if (run_programmer(command_line.c_str()) == ProgrammerEnd::succeeded) return RunEnd::complete;
-        std::printf("BSL Programming failed.\n");
-        switch (ask_yes_no("Retry? (Y or N)>")) {
+        dialogue.say("BSL Programming failed.\n");
+        switch (dialogue.ask_yes_no("Retry? (Y or N)>")) {
             case YesNo::yes: break;
             case YesNo::no: return RunEnd::failed;
-            case YesNo::input_ended: report_end_of_input(); return RunEnd::stopped;
+            case YesNo::input_ended: dialogue.report_end_of_input(); return RunEnd::stopped;
         }
     }
 }
 
 // Before the switches go on: what would make the programmer fail at once.
-void check_before_the_switches(const HardwareAnswers& answers) {
+void check_before_the_switches(const HardwareAnswers& answers, FileSystem& files, Dialogue& dialogue) {
     if (!where_the_programmer_is("BSL.EXE"))
-        report(
+        dialogue.report(
             "warning: the programmer BSL.EXE is not on PATH (nor, on Windows, in this folder): "
             "programming will fail; put it there before you turn the switches on");
     const std::string image = firmware_image_name(answers);
-    std::FILE* file = std::fopen(image.c_str(), "rb");
-    if (file) {
-        std::fclose(file);
+    int fd = -1;
+    FileKind kind = FileKind::missing;
+    if (files.open_regular(image, fd, kind) == FileCall::done) {
+        (void)files.close(fd);  // opened for reading only
     } else {
-        report("warning: the firmware image " + image + " cannot be read in this folder (" + std::strerror(errno) +
-               "): programming will fail; put it here before you turn the switches on");
+        dialogue.report("warning: the firmware image " + image + " cannot be read in this folder (" + files.reason() +
+                        "): programming will fail; put it here before you turn the switches on");
     }
 }
 
 // From here until its settings are back, an old unit runs new firmware with
 // factory settings: SETTINGS.TXT must survive any later capture.
-void record_restore_pending(SettingsStore& store) {
+void record_restore_pending(SettingsStore& store, Dialogue& dialogue) {
     PendingRecord record(store);
     if (record.mark() != StoreResult::ok)
-        report(record.failure_reason() + "; keep a copy of " + SETTINGS_FILE_NAME + " until its settings are back");
+        dialogue.report(record.failure_reason() + "; keep a copy of " + SETTINGS_FILE_NAME +
+                        " until its settings are back");
 }
 
-RunEnd restore_old_unit(AnalyzerLink& link, SettingsStore& store, const PortName& port) {
-    switch (restore_settings(link, store)) {
+RunEnd restore_old_unit(AnalyzerLink& link, SettingsStore& store, const PortName& port, Dialogue& dialogue) {
+    switch (restore_settings(link, store, dialogue)) {
         case RestoreStatus::ok:
-            if (PendingRecord record(store); record.clear() != StoreResult::ok) report(record.failure_reason());
+            if (PendingRecord record(store); record.clear() != StoreResult::ok)
+                dialogue.report(record.failure_reason());
             return RunEnd::complete;
         case RestoreStatus::write_failed:
-            std::printf(" Error Writing %s !\n", port.c_str());
-            report(link.failure_reason() + "; run k210prog again to restore the settings");
+            dialogue.say(" Error Writing " + port.text() + " !\n");
+            dialogue.report(link.failure_reason() + "; run k210prog again to restore the settings");
             return RunEnd::failed;
         case RestoreStatus::file_refused: break;
     }
@@ -141,15 +142,15 @@ RunEnd restore_old_unit(AnalyzerLink& link, SettingsStore& store, const PortName
 }
 
 // The port again, now that the programmer has let it go; closed when the run ends here.
-RunEnd reconnect_and_restore(const PortName& port, SettingsStore& store, bool old_unit) {
+RunEnd reconnect_and_restore(const PortName& port, SettingsStore& store, bool old_unit, Dialogue& dialogue) {
     AnalyzerLink link;
     if (link.open_port(port) != OpenStatus::ok) {
-        report_open_failure(link, port);
+        report_open_failure(dialogue, link, port);
         return RunEnd::failed;
     }
-    report_port_opened(link, port);
-    const RunEnd restored = old_unit ? restore_old_unit(link, store, port) : RunEnd::complete;
-    if (restored == RunEnd::complete) std::printf("Programming Complete!\n");
+    report_port_opened(dialogue, link, port);
+    const RunEnd restored = old_unit ? restore_old_unit(link, store, port, dialogue) : RunEnd::complete;
+    if (restored == RunEnd::complete) dialogue.say("Programming Complete!\n");
     return restored;
 }
 
@@ -157,14 +158,14 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-void report_open_failure(const AnalyzerLink& link, const PortName& port) {
-    std::printf(" Error Opening %s !\n", port.c_str());
-    report(link.failure_reason());
-    report(where_adapters_are(port));
+void report_open_failure(Dialogue& dialogue, const AnalyzerLink& link, const PortName& port) {
+    dialogue.say(" Error Opening " + port.text() + " !\n");
+    dialogue.report(link.failure_reason());
+    dialogue.report(where_adapters_are(port));
 }
 
-void report_port_opened(const AnalyzerLink& link, const PortName& port) {
-    report(port.text() + " is " + link.device().how);
+void report_port_opened(Dialogue& dialogue, const AnalyzerLink& link, const PortName& port) {
+    dialogue.report(port.text() + " is " + link.device().how);
 }
 
 std::string firmware_image_name(const HardwareAnswers& answers) {
@@ -194,20 +195,20 @@ bool is_old_unit_firmware(const std::string& version) {
 }
 
 // The port is closed from here until the reconnection: the programmer needs it.
-RunEnd run_reprogramming(const PortName& port, SettingsStore& store,
-                         const std::optional<std::string>& firmware_version) {
-    const std::optional<HardwareAnswers> answers = ask_hardware_questions(firmware_version);
+RunEnd run_reprogramming(const PortName& port, SettingsStore& store, const std::optional<std::string>& firmware_version,
+                         Dialogue& dialogue) {
+    const std::optional<HardwareAnswers> answers = ask_hardware_questions(firmware_version, dialogue);
     if (!answers) {
-        report_end_of_input();
+        dialogue.report_end_of_input();
         return RunEnd::stopped;
     }
-    check_before_the_switches(*answers);
-    if (wait_for_switches_on() == PromptStep::ended) return RunEnd::stopped;
-    if (answers->old_unit) record_restore_pending(store);
-    const RunEnd programmed = program_with_retries(programmer_command_line(port, *answers));
+    check_before_the_switches(*answers, store.files(), dialogue);
+    if (wait_for_switches_on(dialogue) == PromptStep::ended) return RunEnd::stopped;
+    if (answers->old_unit) record_restore_pending(store, dialogue);
+    const RunEnd programmed = program_with_retries(programmer_command_line(port, *answers), dialogue);
     if (programmed != RunEnd::complete) return programmed;
-    if (wait_for_switches_off() == PromptStep::ended) return RunEnd::stopped;
-    return reconnect_and_restore(port, store, answers->old_unit);
+    if (wait_for_switches_off(dialogue) == PromptStep::ended) return RunEnd::stopped;
+    return reconnect_and_restore(port, store, answers->old_unit, dialogue);
 }
 
 }  // namespace k210

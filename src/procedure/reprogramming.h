@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "dialogue/dialogue.h"
 #include "serial_link/port_name.h"
 #include "serial_link/serial_link.h"
 #include "settings/settings_store.h"
@@ -37,22 +38,23 @@ bool is_old_unit_firmware(const std::string& version);
 enum class ProgrammerEnd { succeeded, failed };
 
 // Runs a command line through the system's command processor and waits for
-// it: succeeded when the command ran and exited with status 0.
+// it: succeeded when the command ran and exited with status 0. The caller
+// flushes the dialogue first: the programmer shares the console.
 [[nodiscard]] ProgrammerEnd run_programmer(const char* command_line);
 
 // Where the command processor finds the programmer `name`, if it does.
 std::optional<std::string> where_the_programmer_is(const char* name);
 
-// " Error Opening COMn !" on the console; on stderr the system's reason and
+// " Error Opening COMn !" in the dialogue; beside it the system's reason and
 // the serial devices there are.
-void report_open_failure(const AnalyzerLink& link, const PortName& port);
+void report_open_failure(Dialogue& dialogue, const AnalyzerLink& link, const PortName& port);
 
-// On stderr: which device COMn turned out to be.
-void report_port_opened(const AnalyzerLink& link, const PortName& port);
+// Beside the dialogue: which device COMn turned out to be.
+void report_port_opened(Dialogue& dialogue, const AnalyzerLink& link, const PortName& port);
 
 // Runs the sequence on a closed port and returns how the run ended.
 // `firmware_version` is what the analyzer's VERS reply said, if anything.
 [[nodiscard]] RunEnd run_reprogramming(const PortName& port, SettingsStore& store,
-                                       const std::optional<std::string>& firmware_version);
+                                       const std::optional<std::string>& firmware_version, Dialogue& dialogue);
 
 }  // namespace k210

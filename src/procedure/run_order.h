@@ -5,8 +5,9 @@
 
 namespace k210 {
 
-// The run in the working folder, on this computer's files and ports.
-[[nodiscard]] RunEnd run_firmware_update();
+// The run in the working folder, on this computer's files and ports, its
+// dialogue with the user in `dialogue`.
+[[nodiscard]] RunEnd run_firmware_update(Dialogue& dialogue);
 
 // The program's exit status for how a run ended (see the README).
 int exit_status(RunEnd end);

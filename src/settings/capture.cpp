@@ -1,10 +1,9 @@
 #include "settings/capture.h"
 
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include "console/console.h"
+#include "dialogue/dialogue.h"
 #include "settings/capture_file.h"
 #include "settings/pending_record.h"
 #include "settings/query_table.h"
@@ -23,26 +22,26 @@ struct Gathered {
 
 // After a silent first query: SETTINGS.TXT from an earlier run is exactly
 // what an old unit may need later, so it is kept; only a missing one is made.
-Capture no_first_reply(CaptureFile& file, SettingsStore& store, const PortName& port) {
-    std::printf("  No Response from VORTAN.\n");
-    report("if " + port.text() + " is not the adapter: " + where_adapters_are(port));
+Capture no_first_reply(CaptureFile& file, SettingsStore& store, const PortName& port, Dialogue& dialogue) {
+    dialogue.say("  No Response from VORTAN.\n");
+    dialogue.report("if " + port.text() + " is not the adapter: " + where_adapters_are(port));
     file.discard();
-    if (store.ensure_settings_file() != StoreResult::ok) report(store.failure_reason());
+    if (store.ensure_settings_file() != StoreResult::ok) dialogue.report(store.failure_reason());
     return {CaptureOutcome::no_first_reply, std::nullopt};
 }
 
 // The device went away, or a command could not be sent: what was captured
 // is incomplete, so it must not replace the settings saved before.
-Capture lost_port(CaptureFile& file, AnalyzerLink& link, const PortName& port) {
+Capture lost_port(CaptureFile& file, AnalyzerLink& link, const PortName& port, Dialogue& dialogue) {
     file.discard();
-    std::printf(" Error Reading %s !\n", port.c_str());
-    report(link.failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
+    dialogue.say(" Error Reading " + port.text() + " !\n");
+    dialogue.report(link.failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
     return {CaptureOutcome::failed, std::nullopt};
 }
 
 // Archives the capture, then puts it in place as SETTINGS.TXT unless that
 // file still holds an old unit's settings waiting to be restored.
-StoreResult save_capture(CaptureFile& file, SettingsStore& store, const std::string& serial) {
+StoreResult save_capture(CaptureFile& file, SettingsStore& store, const std::string& serial, Dialogue& dialogue) {
     if (file.finish() != StoreResult::ok) return StoreResult::failed;
     const std::string archive = archive_file_name(serial, std::time(nullptr));
     if (file.archive_as(archive) != StoreResult::ok) return StoreResult::failed;
@@ -50,15 +49,16 @@ StoreResult save_capture(CaptureFile& file, SettingsStore& store, const std::str
     switch (pending.state) {
         case PendingRestore::State::none: return file.replace_settings();
         case PendingRestore::State::pending:
-            report(std::string(SETTINGS_FILE_NAME) + " still holds the settings of analyzer " + pending.serial +
-                   ", to be restored since " + pending.since + " (see " + PENDING_RESTORE_NAME +
-                   "), and was kept; this capture (analyzer " + serial + ") was saved as " + archive + " only");
+            dialogue.report(std::string(SETTINGS_FILE_NAME) + " still holds the settings of analyzer " +
+                            pending.serial + ", to be restored since " + pending.since + " (see " +
+                            PENDING_RESTORE_NAME + "), and was kept; this capture (analyzer " + serial +
+                            ") was saved as " + archive + " only");
             break;
         case PendingRestore::State::unreadable:
-            report(std::string(PENDING_RESTORE_NAME) + " could not be read (" + pending.reason +
-                   "), so settings may still be waiting to be restored: " + SETTINGS_FILE_NAME +
-                   " was kept, and this capture (analyzer " + serial + ") was saved as " + archive +
-                   " only. To start afresh on purpose, delete " + PENDING_RESTORE_NAME);
+            dialogue.report(std::string(PENDING_RESTORE_NAME) + " could not be read (" + pending.reason +
+                            "), so settings may still be waiting to be restored: " + SETTINGS_FILE_NAME +
+                            " was kept, and this capture (analyzer " + serial + ") was saved as " + archive +
+                            " only. To start afresh on purpose, delete " + PENDING_RESTORE_NAME);
             break;
     }
     file.discard();
@@ -98,33 +98,34 @@ std::optional<std::string> firmware_version_in(const std::string& reply) {
     return std::nullopt;
 }
 
-Capture capture_settings(AnalyzerLink& link, SettingsStore& store, const PortName& port) {
+Capture capture_settings(AnalyzerLink& link, SettingsStore& store, const PortName& port, Dialogue& dialogue) {
     CaptureFile file(store.files());
     if (file.begin() != StoreResult::ok) {
-        std::printf("Could not create data file!\n");
-        report(file.failure_reason());
+        dialogue.say("Could not create data file!\n");
+        dialogue.report(file.failure_reason());
         return {CaptureOutcome::failed, std::nullopt};
     }
-    std::printf("Retrieving Settings...\n");
+    dialogue.say("Retrieving Settings...\n");
     Gathered gathered;
     char reply[REPLY_LIMIT + 1];
     for (std::size_t i = 0; i < QUERY_COUNT; ++i) {
         if (link.send_command(QUERY_TEXTS[i], std::strlen(QUERY_TEXTS[i])) != PortResult::ok)
-            return lost_port(file, link, port);
+            return lost_port(file, link, port, dialogue);
         reply[0] = '\0';
-        if (link.read_reply(reply, REPLY_LIMIT).end == ReadEnd::device_gone) return lost_port(file, link, port);
+        if (link.read_reply(reply, REPLY_LIMIT).end == ReadEnd::device_gone)
+            return lost_port(file, link, port, dialogue);
         if (reply[0] != '\0') {
-            std::printf("%s", reply);
+            dialogue.say(reply);
             file.write(reply_file_lines(QUERY_TEXTS[i], reply));
             gather(i, reply, gathered);
         } else if (i == 0) {
-            return no_first_reply(file, store, port);
+            return no_first_reply(file, store, port, dialogue);
         }
     }
-    std::printf("Upload Complete.\n");
-    if (save_capture(file, store, gathered.serial) != StoreResult::ok) {
-        std::printf("Could not write data file!\n");
-        report(file.failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
+    dialogue.say("Upload Complete.\n");
+    if (save_capture(file, store, gathered.serial, dialogue) != StoreResult::ok) {
+        dialogue.say("Could not write data file!\n");
+        dialogue.report(file.failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
         return {CaptureOutcome::failed, std::nullopt};
     }
     return {CaptureOutcome::captured, gathered.firmware_version};

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "dialogue/dialogue.h"
 #include "serial_link/serial_link.h"
 #include "settings/settings_store.h"
 
@@ -23,9 +24,10 @@ struct Capture {
     std::optional<std::string> firmware_version;
 };
 
-// Runs the pass on the open link; its messages are on the console. The link
+// Runs the pass on the open link, its messages in the dialogue. The link
 // stays open: its owner closes it.
-[[nodiscard]] Capture capture_settings(AnalyzerLink& link, SettingsStore& store, const PortName& port);
+[[nodiscard]] Capture capture_settings(AnalyzerLink& link, SettingsStore& store, const PortName& port,
+                                       Dialogue& dialogue);
 
 // The file bytes for one answered query: the query text and LF, then every
 // carriage-return-ended part of the reply followed by LF. The reply is read

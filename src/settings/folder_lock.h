@@ -1,7 +1,6 @@
 // One run per folder: two runs would share SETTINGS.TXT.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "files/file_system.h"

@@ -1,11 +1,10 @@
 #include "settings/restore.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "console/console.h"
+#include "dialogue/dialogue.h"
 #include "settings/query_table.h"
 
 namespace k210 {
@@ -66,19 +65,19 @@ PortResult translate_line(AnalyzerLink& link, Translator& translator, const char
     return link.send_command(command->data(), command->size());
 }
 
-RestoreStatus restore_settings(AnalyzerLink& link, SettingsStore& store) {
+RestoreStatus restore_settings(AnalyzerLink& link, SettingsStore& store, Dialogue& dialogue) {
     std::vector<std::string> lines;
     switch (store.read_lines(SETTINGS_FILE_NAME, lines)) {
         case SettingsRead::missing: return RestoreStatus::ok;
         case SettingsRead::refused:
-            report(store.failure_reason() + "; no settings were sent");
+            dialogue.report(store.failure_reason() + "; no settings were sent");
             return RestoreStatus::file_refused;
         case SettingsRead::ok: break;
     }
-    std::printf("Downloading Data...\n");
+    dialogue.say("Downloading Data...\n");
     Translator translator;
     for (const std::string& line : lines) {
-        std::printf("%s", line.c_str());  // a line holding a NUL is the text before it
+        dialogue.say(line.c_str());  // a line holding a NUL is the text before it
         const PortResult sent = translate_line(link, translator, line.c_str());
         const auto translated = link.now();
         if (sent != PortResult::ok) return RestoreStatus::write_failed;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "dialogue/dialogue.h"
 #include "serial_link/serial_link.h"
 #include "settings/settings_store.h"
 
@@ -13,7 +14,7 @@ namespace k210 {
 enum class RestoreStatus {
     ok,            // also when there is no settings file to restore
     write_failed,  // a set command could not be written; the pass stopped (the link says why)
-    file_refused,  // SETTINGS.TXT is not a settings file; nothing was sent (said on stderr)
+    file_refused,  // SETTINGS.TXT is not a settings file; nothing was sent (said beside the dialogue)
 };
 
 // The word that unlocks the SRAL and OPTI settings.
@@ -41,8 +42,8 @@ class Translator {
     std::string pending_;   // the set command being built
 };
 
-// Runs the pass on the open link, pausing on the link's clock.
-[[nodiscard]] RestoreStatus restore_settings(AnalyzerLink& link, SettingsStore& store);
+// Runs the pass on the open link, pausing on the link's clock; its lines are echoed in the dialogue.
+[[nodiscard]] RestoreStatus restore_settings(AnalyzerLink& link, SettingsStore& store, Dialogue& dialogue);
 
 // Translates one line and sends the set command it yields, if any.
 [[nodiscard]] PortResult translate_line(AnalyzerLink& link, Translator& translator, const char* line);

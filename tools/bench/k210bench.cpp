@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -135,12 +136,15 @@ void Bench::restore_pauses() {
         AnalyzerLink link;
         FileSystem files;
         SettingsStore store(files);
+        std::istringstream no_input;
+        std::ostringstream dropped;
+        Dialogue dialogue(no_input, dropped, dropped);
         if (link.open_port(COM3) != OpenStatus::ok) return;
         write_file("SETTINGS.TXT", sending);
-        (void)restore_settings(link, store);
+        (void)restore_settings(link, store, dialogue);
         write_file("SETTINGS.TXT", silent);
         const double start = now_ms();
-        (void)restore_settings(link, store);
+        (void)restore_settings(link, store, dialogue);
         per_silent_line.samples.push_back((now_ms() - start) / (lines + 1));
     });
     sim.stop();
