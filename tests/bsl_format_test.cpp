@@ -115,7 +115,7 @@ TEST(ImageFiles, ReadsTiTxtAndRejectsAnythingElseWithItsLine) {
         {"@1100\n12 " + long_token + "\nq\n", "A.TXT:2: bad hex byte 'GGGGGGGGGGGGGGGGGGGGGGGGGGGGGGGG...'"},
         {"@1100\r12 34\rq\r", "A.TXT:1: a line ends in a CR alone; the lines of an image end in LF or CR LF"},
         {"@1100\n12 \x1b[2J\nq\n", "A.TXT:2: bad hex byte '\\x1B[2J'"},
-        {"@1100\n12 \x7f\xff\xc3\xa9\nq\n", "A.TXT:2: bad hex byte '\\x7F\\xFF\\xC3\\xA9'"},  // shown, never sent raw
+        {"@1100\n12 \x7f\xff\xc3\xa9\nq\n", R"(A.TXT:2: bad hex byte '\x7F\xFF\xC3\xA9')"},  // shown, never sent raw
     };
     for (const auto& c : bad) {
         EXPECT_EQ(reader.parse(c.first, "A.TXT", image), Verdict::refused);

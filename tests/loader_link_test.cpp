@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "bsl/loader_actions.h"
 #include "bsl/programmer.h"
+#include "bsl/ti_txt.h"
 #include "fake_loader.h"
 
 using namespace k210;
@@ -211,6 +215,66 @@ TEST(LoaderActions, SayOnceWhatALateAdapterCosts) {
         EXPECT_NE(out.find("about 4 s of this run; " + latency_timer_advice()), std::string::npos) << out;
         EXPECT_EQ(out.find("note: ", at + 1), std::string::npos) << out;  // once
     }
+}
+
+// An image of `blocks` full write blocks from 0x1100, with every interrupt vector.
+std::string image_file(const std::string& name, std::size_t blocks) {
+    FlashImage image;
+    EXPECT_EQ(image.place(0x1100, Bytes(blocks * MAX_BLOCK, 0x3C)), Placed::ok);
+    EXPECT_EQ(image.place(VECTORS_ADDRESS, Bytes(PASSWORD_SIZE, 0x11)), Placed::ok);
+    const std::string path = (std::filesystem::temp_directory_path() / name).string();
+    std::ofstream(path, std::ios::binary) << write_ti_txt(image);
+    return path;
+}
+
+// The notes say what they mean: erases answered sooner than an erase takes
+// are a warning on a plain line, and a note only where an adapter's timer
+// hides the erase time; the cost of a late adapter counts every frame of
+// the passes asked for.
+TEST(ProgrammerNotes, SayWhatTheEraseHadAndWhatALateAdapterCosts) {
+    struct Erase {
+        double tick_ms;
+        const char* said;
+    };
+    for (const Erase& e :
+         {Erase{0,
+                "warning: the loader answered each erase sooner than an erase takes; the flash "
+                "may be partly erased"},
+          Erase{16, "hides how long each erase took; 30 erases give the older flash at least 516 ms"}}) {
+        FakeLoader loader;
+        loader.erase_ms = std::deque<double>(MASS_ERASE_MAX_COMMANDS, 0.1);
+        loader.tick_ms = e.tick_ms;
+        OnFake on(loader);
+        ASSERT_EQ(on.link.synchronise(), Reply::ack);
+        ASSERT_EQ(on.actions.mass_erase(), ActionEnd::done);
+        const std::string out = printed(on.out);
+        EXPECT_NE(out.find(e.said), std::string::npos) << out;
+        EXPECT_EQ(out.find(e.tick_ms > 0 ? "warning:" : "note:"), std::string::npos) << out;
+    }
+
+    const std::string path = image_file("k210-notes-" + std::to_string(std::rand()) + ".TXT", 30);  // 31 blocks
+    struct Cost {
+        const char* letters;
+        const char* said;  // two replies a frame, each 40 ms late
+    };
+    for (const Cost& c : {Cost{"mp", "about 2 s of this run"}, Cost{"mpv", "about 5 s of this run"},
+                          Cost{"mpvr", "about 5 s of this run"}, Cost{"pv", "about 5 s of this run"}}) {
+        FakeLoader loader;
+        loader.delay_ms = 40;
+        FakeLoaderPort calls(loader);
+        ProgrammerRequest request;
+        ASSERT_EQ(take_action_letters(c.letters, request), Verdict::ok);
+        request.port_name = "COM3";
+        request.image_path = path;
+        std::FILE* out = std::tmpfile();
+        ProgrammerSession session(request, out, calls.system());
+        EXPECT_EQ(session.run(), SessionEnd::succeeded) << c.letters << printed(out);
+        const std::string said = printed(out);
+        EXPECT_NE(said.find("the loader's replies reach this computer 40 ms late"), std::string::npos) << said;
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.letters << ": " << said;
+        std::fclose(out);
+    }
+    std::remove(path.c_str());
 }
 
 }  // namespace

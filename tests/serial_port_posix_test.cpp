@@ -16,6 +16,7 @@
 
 #include "fake_device.h"
 #include "harness.h"
+#include "serial_link/port_latency.h"
 #include "serial_link/port_termios.h"
 #include "serial_link/serial_link.h"
 #include "serial_link/serial_port.h"
@@ -298,7 +299,9 @@ TEST(LineTermios, AreARawEightBitLineAsAskedAndGoBackAsFound) {
         EXPECT_EQ(taken.even_parity, parity);
 
         const termios whole = for_close(found, t, true, false);
-        EXPECT_EQ(std::memcmp(&whole, &found, sizeof found), 0);
+        EXPECT_EQ(whole.c_cflag, found.c_cflag);
+        EXPECT_EQ(whole.c_iflag, found.c_iflag);
+        EXPECT_EQ(cfgetospeed(&whole), cfgetospeed(&found));
         const termios kept = for_close(found, t, false, !line.hang_up_on_close);
         EXPECT_EQ(cfgetospeed(&kept), speed_for(line.baud));  // the line as it is, its read settings as found
         EXPECT_EQ(kept.c_cc[VMIN], 5);
@@ -346,6 +349,25 @@ TEST(PortClose, PutsBackWhatTheLineSettingsSay) {
 // A USB adapter hands received bytes over only when its latency timer runs
 // out; a line that asks for low latency gets it where the driver has it,
 // and the driver's setting is as it was once the port is closed.
+// The flag in the driver's word of flags: found, asked for, and put back,
+// with every other bit (a flag the user set among them) left as it was.
+TEST(PortClose, TheLatencyFlagIsTheOnlyBitThatChanges) {
+    constexpr int FLAG = 1 << 13;  // Linux's ASYNC_LOW_LATENCY
+    constexpr int OTHERS = 0x1041;
+    struct Case {
+        int found;
+        bool found_on;
+        int asked;  // the flags written to ask for low latency
+    };
+    const Case cases[] = {{0, false, FLAG}, {OTHERS, false, OTHERS | FLAG}, {OTHERS | FLAG, true, OTHERS | FLAG}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(has_low_latency(c.found, FLAG), c.found_on) << c.found;
+        EXPECT_EQ(with_low_latency(c.found, FLAG, true), c.asked) << c.found;
+        EXPECT_EQ(with_low_latency(c.asked, FLAG, c.found_on), c.found) << c.found;  // put back: as found
+    }
+    EXPECT_FALSE(has_low_latency(~FLAG, FLAG));
+}
+
 TEST(PortClose, PutsBackTheLatencyItFound) {
     struct Case {
         const char* what;

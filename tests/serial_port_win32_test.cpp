@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -270,6 +271,30 @@ TEST(WindowsPort, TheLoaderLineIsReadBackBoundedAndUndone) {
     loader_line.baud = 9600;
     ASSERT_EQ(port.open(COM3, loader_line, ReadPolicy{0, 0, 100}), OpenStatus::ok);
     EXPECT_EQ(port.set_speed(57600), PortResult::failed);
+
+    // Closing keeps DTR and RTS as the loader's entry left them: a driver told the found DCB's
+    // lines again would drop DTR, and the analyzer would stay in reset.
+    LineSettings keeps_lines = loader_line;
+    keeps_lines.hang_up_on_close = false;
+    keeps_lines.restore_settings_on_close = true;
+    RecordingSystem held;
+    held.found.BaudRate = 9600;
+    held.found.ByteSize = 8;
+    held.found.fDtrControl = DTR_CONTROL_DISABLE;
+    held.found.fRtsControl = RTS_CONTROL_ENABLE;
+    {
+        SerialPort loader(held);
+        ASSERT_EQ(loader.open(COM3, keeps_lines, ReadPolicy{0, 0, 100}), OpenStatus::ok);
+        ASSERT_EQ(loader.set_modem_lines(true, false), PortResult::ok);
+        held.calls.clear();
+        EXPECT_EQ(loader.close(), CloseStatus::ok);
+    }
+    const auto put_back = std::find_if(held.calls.begin(), held.calls.end(),
+                                       [](const std::string& call) { return call.rfind("SetCommState", 0) == 0; });
+    ASSERT_NE(put_back, held.calls.end());
+    EXPECT_NE(put_back->find(" dtr 1 rts 0 "), std::string::npos) << *put_back;
+    EXPECT_NE(put_back->find("9600 baud 800"), std::string::npos) << *put_back;  // the rest as found
+    EXPECT_EQ(held.calls.back(), "CloseHandle");
 
     // Each write gives the driver the time left: 1 s plus twice 240 bytes' time on the wire (275 ms).
     system.calls.clear();

@@ -130,12 +130,13 @@ TEST(CaptureLayout, FindsTheFirmwareVersionOfOldAnalyzers) {
         bool old_unit;
     };
     const Case cases[] = {
-        {"VERS:3.7\r", "3.7", true},         {"VERS:1.0\r", "1.0", true},
-        {"VERS:4.0\r", "4.0", true},         {"VERS:4.00 rev B\r", "4.00", true},
-        {"VERS:4.01\r", "4.01", false},      {"VERS:4.2\r", "4.2", false},
-        {"VERS:0.9\r", "0.9", false},        {"VERS:12.1\r", "12.1", false},
-        {"VERS K210 v2.10\r", "2.10", true}, {"VERS:4.\r", "", false},
-        {"VERS:none\r", "", false},
+        {"VERS:3.7\r", "3.7", true},    {"VERS:1.0\r", "1.0", true},
+        {"VERS:4.0\r", "4.0", true},    {"VERS:4.00 rev B\r", "4.00", true},
+        {"VERS:4.01\r", "4.01", false}, {"VERS:4.2\r", "4.2", false},
+        {"VERS:0.9\r", "0.9", false},   {"VERS:12.1\r", "12.1", false},
+        {"VERS:5.0\r", "5.0", false},   {"VERS:10.0\r", "10.0", false},
+        {"VERS:04.0\r", "04.0", true},  {"VERS K210 v2.10\r", "2.10", true},
+        {"VERS:4.\r", "", false},       {"VERS:none\r", "", false},
     };
     for (const Case& c : cases) {
         const std::optional<std::string> version = firmware_version_in(c.reply);

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "system/windows_error.h"
 #include "files/file_system.h"
+#include "system/windows_error.h"
 
 namespace k210 {
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "serial_link/port_latency.h"
 #include "serial_link/port_system_posix.h"
 #include "serial_link/serial_port.h"
 
@@ -24,14 +25,14 @@ std::string latency_timer_advice() {
 int PortSystem::get_low_latency(int fd, bool& on) {
     serial_struct info{};
     if (ioctl(fd, TIOCGSERIAL, &info) != 0) return -1;
-    on = (info.flags & LOW_LATENCY) != 0;
+    on = has_low_latency(info.flags, LOW_LATENCY);
     return 0;
 }
 
 int PortSystem::set_low_latency(int fd, bool on) {
     serial_struct info{};
     if (ioctl(fd, TIOCGSERIAL, &info) != 0) return -1;
-    info.flags = on ? (info.flags | LOW_LATENCY) : (info.flags & ~LOW_LATENCY);
+    info.flags = with_low_latency(info.flags, LOW_LATENCY, on);
     return ioctl(fd, TIOCSSERIAL, &info);
 }
 
