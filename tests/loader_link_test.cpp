@@ -222,7 +222,7 @@ std::string image_file(const std::string& name, std::size_t blocks) {
     FlashImage image;
     EXPECT_EQ(image.place(0x1100, Bytes(blocks * MAX_BLOCK, 0x3C)), Placed::ok);
     EXPECT_EQ(image.place(VECTORS_ADDRESS, Bytes(PASSWORD_SIZE, 0x11)), Placed::ok);
-    const std::string path = (std::filesystem::temp_directory_path() / name).string();
+    std::string path = (std::filesystem::temp_directory_path() / name).string();
     std::ofstream(path, std::ios::binary) << write_ti_txt(image);
     return path;
 }

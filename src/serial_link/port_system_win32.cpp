@@ -11,11 +11,9 @@
 
 namespace k210 {
 
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002  // Windows 10 1803 on; older headers lack it
-#endif
-
 namespace {
+
+constexpr DWORD HIGH_RESOLUTION_TIMER = 0x00000002;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION: Windows 10 1803 on
 
 // A sleep shorter than the system's timer resolution (15.6 ms by default)
 // may last a whole tick or end early, and the loader's turnaround is 1.2 ms.
@@ -23,8 +21,7 @@ class WaitTimer {
   public:
     // A high-resolution timer ends within a fraction of a millisecond without changing the
     // whole system's timer; where there is none, 1 ms resolution is asked for until the run ends.
-    WaitTimer()
-        : timer_(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS)) {
+    WaitTimer() : timer_(CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER, TIMER_ALL_ACCESS)) {
         if (timer_ != nullptr) return;
         raised_ = timeBeginPeriod(1) == TIMERR_NOERROR;
         timer_ = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -164,6 +165,12 @@ RunResult run_program(const std::string& program, const std::string& dir, const 
         dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         if (options.stdout_closed) close(1);
+        if (options.file_size_limit > 0) {
+            dup2(open("/dev/null", O_WRONLY), 1);
+            signal(SIGXFSZ, SIG_IGN);  // inherited across exec, as the limit is
+            const rlimit limit{options.file_size_limit, options.file_size_limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+        }
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }

@@ -69,6 +69,10 @@ struct RunOptions {
     std::vector<std::string> arguments;
     double limit_seconds = 120;  // killed after this
     bool stdout_closed = false;  // started with standard output closed
+    // The largest file it may write (a nearly full disk), in bytes; 0: no limit. A write past it
+    // takes what fits and then fails, as on a full disk, rather than ending the program. Its
+    // standard output then goes to the null device, which no such limit cuts short.
+    unsigned long file_size_limit = 0;
 };
 
 // Runs a program in `dir` with `input` as its whole standard input.
