@@ -266,6 +266,7 @@ TEST(ProgrammerNotes, SayWhatTheEraseHadAndWhatALateAdapterCosts) {
         ASSERT_EQ(take_action_letters(c.letters, request), Verdict::ok);
         request.port_name = "COM3";
         request.image_path = path;
+        request.log_path = NO_RECORD;
         std::FILE* out = std::tmpfile();
         ProgrammerSession session(request, out, calls.system());
         EXPECT_EQ(session.run(), SessionEnd::succeeded) << c.letters << printed(out);

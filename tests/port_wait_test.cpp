@@ -22,6 +22,25 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// A sleep that ends early every time, on a clock of the test's: the wait goes on until the deadline.
+TEST(PortWait, SleepsAgainUntilTheDeadlineHasPassed) {
+    PortClock::time_point clock{};
+    int sleeps = 0;
+    const auto now = [&clock] { return clock; };
+    const auto sleep_a_third = [&](PortClock::duration span) {
+        ++sleeps;
+        clock += std::max<PortClock::duration>(span / 3, std::chrono::microseconds(1));
+    };
+    const PortClock::time_point deadline = clock + std::chrono::microseconds(1300);
+    sleep_until_reached(deadline, now, sleep_a_third);
+    EXPECT_GE(clock, deadline);
+    EXPECT_LT(clock - deadline, std::chrono::microseconds(2));
+    EXPECT_GT(sleeps, 1);
+    sleeps = 0;
+    sleep_until_reached(deadline, now, sleep_a_third);  // passed already: no sleep at all
+    EXPECT_EQ(sleeps, 0);
+}
+
 TEST(PortWait, NoWaitEndsBeforeItsDeadline) {
     SerialPort port;  // never opened: the system's own clock and waits
     const double waits_ms[] = {0.3, 0.5, 0.8, 1.0, 1.2, 1.3, 1.5, 2.0, 10.0};

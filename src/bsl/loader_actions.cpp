@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "bsl/run_record.h"
+
 namespace k210::bsl {
 
 namespace {
@@ -87,14 +89,19 @@ ActionEnd LoaderActions::mass_erase() {
     const Bytes frame = make_frame(BSL_MASS_ERASE, MASS_ERASE_ADDRESS, MASS_ERASE_KEY);
     std::vector<double> replies_ms;
     double erased_ms = 0;
+    char text[192];
+    flash_changed_ = true;  // from the first erase command on, whatever its answer
     while (erased_ms < MASS_ERASE_TARGET_MS && replies_ms.size() < MASS_ERASE_MAX_COMMANDS) {
         link_.hold_off(phase_ms(replies_ms.size()));
         const Answer answer = link_.command(frame, ERASE_BUSY_MS);
         if (answer.reply != Reply::ack) return fail(link_.failure_reason() + " (mass erase)");
         replies_ms.push_back(answer.latency_ms);
         erased_ms = erase_time_ms(replies_ms, link_.sync_delays_ms(), link_.wire_ms(frame.size() + 1));
+        std::snprintf(text, sizeof text, "erase %zu answered %.1f ms after it went out; %.1f ms of erase so far",
+                      replies_ms.size(), answer.latency_ms, erased_ms);
+        link_.note(text);
     }
-    char text[192];
+    note_erase_figures(link_.wire_ms(frame.size() + 1));
     std::snprintf(text, sizeof text, "Erased: %zu erase command%s, %.1f ms of erase", replies_ms.size(),
                   replies_ms.size() == 1 ? "" : "s", erased_ms);
     output_.say(text);
@@ -207,10 +214,33 @@ void LoaderActions::finish_pass(const char* action, std::size_t bytes, PortClock
     rates_.push_back({action, seconds > 0 ? static_cast<double>(bytes) / seconds : 0});
 }
 
+// The figures the erase time is counted from, for the record.
+void LoaderActions::note_erase_figures(double frame_ms) {
+    const std::vector<double>& syncs = link_.sync_delays_ms();
+    if (syncs.empty()) return;
+    const auto range = std::minmax_element(syncs.begin(), syncs.end());
+    char text[192];
+    std::snprintf(text, sizeof text,
+                  "erase figures: the frame and its ACK %.1f ms on the wire; sync delays %.1f to %.1f ms; an "
+                  "adapter's tick of about %.1f ms taken off each erase",
+                  frame_ms, *range.first, *range.second, timer_tick_ms(syncs));
+    link_.note(text);
+}
+
+ActionEnd LoaderActions::probe_replies(std::size_t probes) {
+    for (std::size_t i = 0; i < probes; ++i) {
+        link_.hold_off(phase_ms(i));
+        const Reply reply = link_.probe();
+        if (reply != Reply::ack && reply != Reply::refused) return fail(link_.failure_reason());
+    }
+    return ActionEnd::done;
+}
+
 ActionEnd LoaderActions::program(const std::vector<WriteBlock>& blocks) {
     const std::size_t total = total_bytes(blocks);
     const PortClock::time_point start = link_.now();
     std::size_t done = 0;
+    flash_changed_ = flash_changed_ || !blocks.empty();
     for (const WriteBlock& block : blocks) {
         const Bytes frame =
             make_frame(BSL_RX_DATA_BLOCK, block.address, static_cast<std::uint16_t>(block.bytes.size()), block.bytes);
@@ -235,6 +265,9 @@ ActionEnd LoaderActions::verify(const std::vector<WriteBlock>& blocks) {
                 char what[96];
                 std::snprintf(what, sizeof what, "verify failed at %04zX: read %02X, image has %02X", block.address + i,
                               answer.data[i], block.bytes[i]);
+                link_.note("verify mismatch in the block" + at_address("at", block.address) + ": the image has " +
+                           hex_bytes(block.bytes.data(), block.bytes.size()) + "; read " +
+                           hex_bytes(answer.data.data(), answer.data.size()));
                 return fail(what);
             }
         }

@@ -78,6 +78,11 @@ class LoaderActions {
     // Once, before the first pass: when the loader's replies come late, what
     // that costs the `frames` still to come and how to lower it here.
     void note_reply_delay(std::size_t frames);
+    // Asks the loader `probes` harmless questions, spread over an adapter's
+    // tick, to measure how late its replies come (for the check).
+    [[nodiscard]] ActionEnd probe_replies(std::size_t probes);
+    // Whether an erase or a write was sent: the flash may no longer hold a firmware that starts.
+    bool flash_changed() const { return flash_changed_; }
     [[nodiscard]] ActionEnd program(const std::vector<WriteBlock>& blocks);
     [[nodiscard]] ActionEnd verify(const std::vector<WriteBlock>& blocks);
     const std::vector<PassRate>& pass_rates() const { return rates_; }
@@ -89,6 +94,7 @@ class LoaderActions {
 
   private:
     ActionEnd fail(const std::string& why);
+    void note_erase_figures(double frame_ms);
     ActionEnd recover_after_speed_change(const Bytes& password);
     double seconds_since(PortClock::time_point start);
     void finish_pass(const char* action, std::size_t bytes, PortClock::time_point start);
@@ -99,6 +105,7 @@ class LoaderActions {
     LoaderIdentity loader_;
     std::vector<PassRate> rates_;
     bool noted_delay_ = false;
+    bool flash_changed_ = false;
     std::string failure_;
 };
 

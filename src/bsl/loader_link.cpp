@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <numeric>
 
 namespace k210::bsl {
@@ -74,6 +75,7 @@ void LoaderLink::run_entry_sequence(EntryPins pins) {
 }
 
 Reply LoaderLink::enter(EntryPins pins) {
+    note(pins == EntryPins::test ? "entry: the TEST sequence" : "entry: the TCK sequence");
     run_entry_sequence(pins);
     const Reply reply = synchronise();
     if (reply == Reply::ack) pins_ = pins;
@@ -134,14 +136,19 @@ Reply LoaderLink::synchronise() {
         if (got.gone) return fail(Reply::gone, "the port went away: " + port_.failure_reason());
         if (got.bytes.empty()) {
             outcome = fail(Reply::silent, STOPPED_ANSWERING);
+            if (attempt + 1 < SYNC_TRIES) note("sync again: " + failure_);
             continue;
         }
         sync_delays_ms_.push_back(std::max(0.0, latency_ms - wire_ms(2)));
+        char text[64];
+        std::snprintf(text, sizeof text, "sync answered %.1f ms after it went out", latency_ms);
+        note(text);
         if (got.bytes[0] == BSL_ACK && !got.line_error) {
             in_sync_ = true;
             return Reply::ack;
         }
         outcome = fail(Reply::damaged, "the bootstrap loader answered the sync wrongly");
+        if (attempt + 1 < SYNC_TRIES) note("sync again: " + failure_);
     }
     return outcome;
 }
@@ -155,6 +162,11 @@ Answer LoaderLink::read_block(std::uint16_t address, std::size_t length) {
     return exchange(frame, Expect::data_block, length, COMMAND_BUSY_MS, FRAME_TRIES);
 }
 
+Reply LoaderLink::probe() {
+    const Bytes frame = make_frame(BSL_TX_DATA_BLOCK, IDENTITY_ADDRESS, IDENTITY_SIZE);
+    return exchange(frame, Expect::data_block, IDENTITY_SIZE, COMMAND_BUSY_MS, 1).reply;
+}
+
 // One loop for every frame: refused, damaged and silent replies are asked
 // again; a failed sync or a lost port ends it.
 Answer LoaderLink::exchange(const Bytes& frame, Expect expect, std::size_t length, double busy_ms, int tries) {
@@ -164,6 +176,8 @@ Answer LoaderLink::exchange(const Bytes& frame, Expect expect, std::size_t lengt
         if (sync != Reply::ack) return Answer{sync, {}, 0};
         answer = send_frame(frame, expect, length, busy_ms);
         if (answer.reply == Reply::ack || answer.reply == Reply::gone) break;
+        if (attempt + 1 < tries)
+            note("frame again (" + std::to_string(attempt + 2) + " of " + std::to_string(tries) + "): " + failure_);
     }
     return answer;
 }

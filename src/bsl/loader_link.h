@@ -77,6 +77,10 @@ class LoaderLink {
     [[nodiscard]] Answer command(const Bytes& frame, double busy_ms);
     // Reads `length` bytes (even, at most MAX_BLOCK) at `address` (even).
     [[nodiscard]] Answer read_block(std::uint16_t address, std::size_t length);
+    // Asks once for the chip's identity without a password: a locked loader
+    // refuses it, which changes nothing, and the refusal and the sync
+    // before it show how late the loader's replies come.
+    [[nodiscard]] Reply probe();
     // Asks for the speed once. On its ACK the loader's clock is given time to
     // settle, the port moves to the new speed and a sync there follows: ack
     // only when it was answered. refused: the loader stays at its speed.
@@ -101,6 +105,8 @@ class LoaderLink {
     // Whether the port got the low latency its line asks for.
     bool low_latency() const { return port_.low_latency_in_effect(); }
     PortClock::time_point now() { return port_.now(); }
+    // A note in the record of the run, beside the bytes on the line.
+    void note(const std::string& text) { port_.note(text); }
     const std::string& failure_reason() const { return failure_; }
 
   private:

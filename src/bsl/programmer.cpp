@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "bsl/image_check.h"
+#include "bsl/line_check.h"
 #include "bsl/quote.h"
 #include "bsl/ti_txt.h"
+#include "system/system_name.h"
 
 namespace k210::bsl {
 
@@ -22,25 +24,47 @@ LineSettings loader_line() {
 int exit_status(SessionEnd end) { return end == SessionEnd::succeeded ? 0 : 1; }
 
 ProgrammerSession::ProgrammerSession(ProgrammerRequest request, std::FILE* out, PortSystem& system, FileSystem& files)
-    : request_(std::move(request)), output_(out), files_(files), port_(system) {}
+    : request_(std::move(request)),
+      files_(files),
+      record_(files, stderr, [this] { return port_.now(); }),
+      output_(out, &record_),
+      port_(system) {}
 
-SessionEnd ProgrammerSession::fail(const std::string& why) {
-    output_.say("BSL: failed: " + why);
+SessionEnd ProgrammerSession::fail(const std::string& why, bool flash_changed) {
+    output_.say("BSL: failed: " + why +
+                (flash_changed ? "; the analyzer's flash is erased (or partly programmed): it will not start until it "
+                                 "is programmed; run again"
+                               : "; nothing was erased"));
     return SessionEnd::failed;
+}
+
+void ProgrammerSession::start_the_record() {
+    record_.start(request_.log_path);
+    record_.line("BSL.EXE " K210_VERSION ": " + request_.arguments);
+    record_.line("system: " + system_description());
+    port_.trace_to(&record_);
 }
 
 // The whole image is read and checked before the port is touched.
 Verdict ProgrammerSession::read_image(FlashImage& image) {
     ImageReader reader;
     if (reader.read(files_, request_.image_path, image) != Verdict::ok) {
-        output_.say("BSL: failed: " + reader.failure_reason());
+        (void)fail(reader.failure_reason());
         return Verdict::refused;
     }
     ImageChecker checker;
     const bool unlocks = (request_.program || request_.verify) && !request_.erase;
-    if (checker.check(image, request_.image_path, request_.erase, unlocks) == Verdict::ok) return Verdict::ok;
-    output_.say("BSL: failed: " + checker.failure_reason());
-    return Verdict::refused;
+    if (checker.check(image, request_.image_path, request_.erase, unlocks) != Verdict::ok) {
+        (void)fail(checker.failure_reason());
+        return Verdict::refused;
+    }
+    std::size_t largest = 0;
+    const std::vector<WriteBlock> blocks = plan_write_blocks(image);
+    for (const WriteBlock& block : blocks) largest = std::max(largest, block.bytes.size());
+    record_.line("image: " + request_.image_path + ", " + std::to_string(image.size()) + " bytes in " +
+                 std::to_string(image.runs().size()) + " sections; " + std::to_string(blocks.size()) +
+                 " write blocks of at most " + std::to_string(largest) + " bytes");
+    return Verdict::ok;
 }
 
 // Each action stops the run at its first failure; the actions keep the reason.
@@ -85,25 +109,36 @@ void ProgrammerSession::report_done(const FlashImage& image, double seconds, Fir
                     " cannot drive RST)");
 }
 
-SessionEnd ProgrammerSession::run() {
-    const PortClock::time_point start = port_.now();
-    FlashImage image;
-    if (read_image(image) != Verdict::ok) return SessionEnd::failed;
-    const std::optional<PortName> port = PortName::from_text(request_.port_name);
-    if (!port) return fail("bad port " + quoted(request_.port_name) + " (COM1 to COM9)");
-    if (port_.open(*port, loader_line(), ReadPolicy{0, 0, static_cast<int>(SYNC_WAIT_MS)}) != OpenStatus::ok)
-        return fail("cannot open " + request_.port_name + ": " + port_.failure_reason());
+// The actions on the open port; the last line says how they ended.
+SessionEnd ProgrammerSession::program(const FlashImage& image, PortClock::time_point start) {
     LoaderLink link(port_, request_.invert_dtr, request_.invert_rts);
     LoaderActions actions(link, request_, output_);
     FirmwareStart firmware = FirmwareStart::by_the_switches;
     const ActionEnd done = run_actions(actions, image, firmware);
-    // The actions' outcome stands whatever the close reports.
-    (void)port_.close();
+    (void)port_.close();  // the actions' outcome stands whatever the close reports
     if (done != ActionEnd::done) {
         output_.end_progress();
-        return fail(actions.failure_reason());
+        return fail(actions.failure_reason(), actions.flash_changed());
     }
     report_done(image, std::chrono::duration<double>(port_.now() - start).count(), firmware, actions.pass_rates());
+    return SessionEnd::succeeded;
+}
+
+SessionEnd ProgrammerSession::run() {
+    start_the_record();
+    const PortClock::time_point start = port_.now();
+    FlashImage image;
+    if (!request_.check && read_image(image) != Verdict::ok) return SessionEnd::failed;
+    const std::optional<PortName> port = PortName::from_text(request_.port_name);
+    if (!port) return fail("bad port " + quoted(request_.port_name) + " (COM1 to COM9)");
+    if (port_.open(*port, loader_line(), ReadPolicy{0, 0, static_cast<int>(SYNC_WAIT_MS)}) != OpenStatus::ok)
+        return fail("cannot open " + request_.port_name + ": " + port_.failure_reason());
+    if (!request_.check) return program(image, start);
+    LineCheck check(request_, port_, output_);
+    const ActionEnd checked = check.run();
+    (void)port_.close();  // the check's outcome stands whatever the close reports
+    if (checked != ActionEnd::done) return fail(check.failure_reason());
+    output_.say("BSL: check done: the bootstrap loader answers on " + request_.port_name);
     return SessionEnd::succeeded;
 }
 

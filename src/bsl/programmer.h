@@ -9,6 +9,7 @@
 #include "bsl/loader_actions.h"
 #include "bsl/request.h"
 #include "bsl/run_output.h"
+#include "bsl/run_record.h"
 #include "files/file_system.h"
 #include "serial_link/serial_port.h"
 
@@ -24,7 +25,9 @@ enum class SessionEnd { succeeded, failed };
 // The program's exit status: 0 when every requested action succeeded, else 1.
 int exit_status(SessionEnd end);
 
-// The session owns the port; progress and the last line go to `out`.
+// The session owns the port and the record of the run; progress and the
+// last line go to `out`. The last line of a failure says whether the
+// analyzer's flash was touched, so a technician knows which failures are harmless.
 class ProgrammerSession {
   public:
     explicit ProgrammerSession(ProgrammerRequest request, std::FILE* out = stdout,
@@ -32,15 +35,18 @@ class ProgrammerSession {
     [[nodiscard]] SessionEnd run();
 
   private:
+    void start_the_record();
+    [[nodiscard]] SessionEnd program(const FlashImage& image, PortClock::time_point start);
     [[nodiscard]] Verdict read_image(FlashImage& image);
     [[nodiscard]] ActionEnd run_actions(LoaderActions& actions, const FlashImage& image, FirmwareStart& start);
     // The last line: what was done, and how fast each pass went.
     void report_done(const FlashImage& image, double seconds, FirmwareStart start, const std::vector<PassRate>& rates);
-    SessionEnd fail(const std::string& why);
+    SessionEnd fail(const std::string& why, bool flash_changed = false);
 
     ProgrammerRequest request_;
-    RunOutput output_;
     FileSystem& files_;
+    RunRecord record_;  // before the port: the port's last notes go to it
+    RunOutput output_;
     SerialPort port_;
 };
 

@@ -8,7 +8,8 @@
 namespace k210::bsl {
 
 const char* const USAGE =
-    "usage: BSL.EXE [--invert-dtr] [--invert-rts] [--speed 9600|19200|38400] +LETTERS -cCOMn IMAGE\n";
+    "usage: BSL.EXE [--invert-dtr] [--invert-rts] [--speed 9600|19200|38400] [--log FILE] +LETTERS -cCOMn IMAGE\n"
+    "       BSL.EXE --check [--invert-dtr] [--invert-rts] [--log FILE] -cCOMn\n";
 
 const char* const HELP =
     "Programs the K210 analyzer's microcontroller through its bootstrap loader.\n"
@@ -22,6 +23,11 @@ const char* const HELP =
     "  --invert-rts  for adapters whose RTS drives TEST (or TCK) without an inverter\n"
     "  --speed BAUD  the fastest rate to use: 9600, 19200 or 38400 (the default:\n"
     "                the fastest the loader and the line manage)\n"
+    "  --check       checks the cable, the adapter and the programming switches:\n"
+    "                starts the loader, measures its replies and resets it; nothing\n"
+    "                is erased or written\n"
+    "  --log FILE    the record of the run (default BSL.LOG, the one before kept as\n"
+    "                BSL.LOG.1); --log - writes none\n"
     "  --help        this text\n"
     "  --version     the version\n"
     "\n"
@@ -35,7 +41,8 @@ struct Flag {
     bool ProgrammerRequest::*flag;
 };
 const Flag FLAGS[] = {{"--invert-dtr", &ProgrammerRequest::invert_dtr},
-                      {"--invert-rts", &ProgrammerRequest::invert_rts}};
+                      {"--invert-rts", &ProgrammerRequest::invert_rts},
+                      {"--check", &ProgrammerRequest::check}};
 
 std::optional<unsigned> speed_from(const std::string& text) {
     for (unsigned known : {9600u, 19200u, 38400u})
@@ -70,9 +77,15 @@ Verdict CommandLine::parse(const std::vector<std::string>& arguments) {
         asked_ = Asked::version;
         return Verdict::ok;
     }
+    for (const std::string& a : arguments) request_.arguments += (request_.arguments.empty() ? "" : " ") + a;
     for (std::size_t i = 0; i < arguments.size(); ++i)
         if (take(arguments, i) != Verdict::ok) return Verdict::refused;
     if (asked_ == Asked::help) return Verdict::ok;
+    if (request_.check) {
+        if (letters_given_ || !request_.image_path.empty())
+            return refuse("--check takes no action letters and no image: it erases and writes nothing");
+        return request_.port_name.empty() ? refuse("no port (-cCOMn)") : Verdict::ok;
+    }
     if (!letters_given_) return refuse("no action letters (+mpvr)");
     if (request_.port_name.empty()) return refuse("no port (-cCOMn)");
     if (request_.image_path.empty()) return refuse("no image file");
@@ -91,6 +104,11 @@ Verdict CommandLine::take(const std::vector<std::string>& arguments, std::size_t
             request_.*f.flag = true;
             return Verdict::ok;
         }
+    if (a == "--log") {
+        if (i + 1 >= arguments.size() || arguments[i + 1].empty()) return refuse("--log needs a file (or - for none)");
+        request_.log_path = arguments[++i];
+        return Verdict::ok;
+    }
     if (a == "--speed") {
         const std::string value = i + 1 < arguments.size() ? arguments[++i] : "";
         const std::optional<unsigned> baud = speed_from(value);

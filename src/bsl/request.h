@@ -11,6 +11,7 @@
 namespace k210::bsl {
 
 struct ProgrammerRequest {
+    bool check = false;    // --check: the cable, the adapter and the switches, nothing erased or written
     bool erase = false;    // m: mass erase, then the erased device's password
     bool program = false;  // p
     bool verify = false;   // v: read every programmed block back
@@ -20,9 +21,11 @@ struct ProgrammerRequest {
     unsigned max_baud = 38400;  // the fastest rate to try (--speed)
     std::string port_name;      // COM1 to COM9
     std::string image_path;
+    std::string log_path = "BSL.LOG";  // the record of the run (--log); "-": none
+    std::string arguments;             // as given, for the record
 };
 
-extern const char* const USAGE;  // one line, for a command line that was refused
+extern const char* const USAGE;  // for a command line that was refused
 extern const char* const HELP;   // what --help prints after the usage line
 
 // Sets the action of each letter of "mpvr"; refused for an empty set or any other letter.

@@ -1,12 +1,16 @@
 #include "bsl/run_output.h"
 
+#include "bsl/run_record.h"
+
 namespace k210::bsl {
 
-RunOutput::RunOutput(std::FILE* out) : out_(out), terminal_(stream_is_terminal(out)) {}
+RunOutput::RunOutput(std::FILE* out, RunRecord* record)
+    : out_(out), record_(record), terminal_(stream_is_terminal(out)) {}
 
 void RunOutput::say(const std::string& line) {
     std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);
+    if (record_ != nullptr) record_->line(line);
 }
 
 void RunOutput::show_progress(const char* action, std::size_t done, std::size_t total, double seconds) {

@@ -44,6 +44,10 @@ class FileSystem {
     // Makes the renames in the working folder durable, where the system can.
     virtual void sync_folder();
     virtual FileKind kind_of(const std::string& name);
+    // What tells one version of a regular file from another (its size and
+    // when it was last written, its identity where the system has one);
+    // empty when no regular file stands under the name.
+    virtual std::string version_of(const std::string& name);
     // One run per folder: held until unlock_folder, or until the process ends.
     [[nodiscard]] virtual LockCall lock_folder(std::intptr_t& token);
     virtual void unlock_folder(std::intptr_t token);

@@ -101,6 +101,13 @@ FileKind FileSystem::kind_of(const std::string& name) {
     return kind_of_mode(info.st_mode);
 }
 
+std::string FileSystem::version_of(const std::string& name) {
+    struct stat info {};
+    if (::lstat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
+           std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+}
+
 // A lock on the folder itself, so nothing is left behind; closing frees it.
 LockCall FileSystem::lock_folder(std::intptr_t& token) {
     const int dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -112,6 +112,17 @@ FileKind FileSystem::kind_of(const std::string& name) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::folder : FileKind::regular;
 }
 
+std::string FileSystem::version_of(const std::string& name) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return "";
+    return std::to_string(data.nFileSizeHigh) + ":" + std::to_string(data.nFileSizeLow) + ":" +
+           std::to_string(data.ftCreationTime.dwLowDateTime) + ":" +
+           std::to_string(data.ftLastWriteTime.dwHighDateTime) + "." +
+           std::to_string(data.ftLastWriteTime.dwLowDateTime);
+}
+
 // Another run holding the lock file shows as a sharing violation; "access
 // denied" means this folder cannot be written.
 LockCall FileSystem::lock_folder(std::intptr_t& token) {

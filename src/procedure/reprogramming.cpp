@@ -11,6 +11,17 @@ namespace {
 
 enum class PromptStep { ask_again, go_on, ended };
 
+constexpr int HEARING_TRIES = 3;  // of 3.56 s each: about 11 s for a unit that is still starting
+
+// What the end of the run needs to know.
+struct ProgrammingRun {
+    const PortName& port;
+    bool old_unit;
+    const std::optional<std::string>& before;  // the VERS reply before programming
+};
+
+constexpr const char* PROGRAMMER_RECORD = "BSL.LOG";  // where BSL.EXE keeps the record of its latest run
+
 // The costly wrong answer: an old unit declared new is programmed without
 // its settings written back. Only a version of an old unit proves anything;
 // an old unit updated before reports the new version.
@@ -85,12 +96,17 @@ PromptStep wait_for_switches_off(Dialogue& dialogue) {
 }
 
 // Runs the programmer until it succeeds or the user declines a retry.
-RunEnd program_with_retries(const std::string& command_line, Dialogue& dialogue) {
+// The programmer keeps a record of each run; after a failure the user is told where it is.
+RunEnd program_with_retries(const std::string& command_line, FileSystem& files, Dialogue& dialogue) {
     for (;;) {
         dialogue.say("Launching Bootstrap Loader Program...\n");
         dialogue.say("\n");
         dialogue.flush();  // the programmer shares the console
+        const std::string record_before = files.version_of(PROGRAMMER_RECORD);
         if (run_programmer(command_line.c_str()) == ProgrammerEnd::succeeded) return RunEnd::complete;
+        const std::string record_after = files.version_of(PROGRAMMER_RECORD);
+        if (!record_after.empty() && record_after != record_before)
+            dialogue.report(std::string("BSL.EXE's record of this run: ") + PROGRAMMER_RECORD);
         dialogue.say("BSL Programming failed.\n");
         switch (dialogue.ask_yes_no("Retry? (Y or N)>")) {
             case YesNo::yes: break;
@@ -141,15 +157,68 @@ RunEnd restore_old_unit(AnalyzerLink& link, SettingsStore& store, const PortName
     return RunEnd::failed;
 }
 
+// A reply's first line, printable, for a note.
+std::string shown(const std::string& reply) {
+    std::string text;
+    for (char c : reply.substr(0, reply.find('\r'))) text += (c >= ' ' && c <= '~') ? c : '?';
+    return text;
+}
+
+// What the analyzer says after programming: a unit that is still starting gets a few tries.
+struct Hearing {
+    enum class End { answered, silent, gone };
+    End end = End::silent;
+    std::string reply;
+};
+
+Hearing hear_the_analyzer(AnalyzerLink& link) {
+    // The CR first ends whatever the unit took in while it started.
+    const std::string query = std::string("\r") + QUERY_TEXTS[QUERY_VERS];
+    char reply[REPLY_LIMIT + 1];
+    for (int attempt = 0; attempt < HEARING_TRIES; ++attempt) {
+        if (link.send_command(query.data(), query.size()) != PortResult::ok) return {Hearing::End::gone, ""};
+        reply[0] = '\0';
+        if (link.read_reply(reply, REPLY_LIMIT).end == ReadEnd::device_gone) return {Hearing::End::gone, ""};
+        if (reply[0] != '\0') return {Hearing::End::answered, reply};
+    }
+    return {Hearing::End::silent, ""};
+}
+
+// A restore sent into a unit that cannot hear it would be reported as done: the
+// analyzer must answer first. Its settings stay recorded as pending, for the rerun.
+RunEnd after_hearing(const Hearing& heard, const ProgrammingRun& run, AnalyzerLink& link, Dialogue& dialogue) {
+    switch (heard.end) {
+        case Hearing::End::gone:
+            dialogue.say(" Error Reading " + run.port.text() + " !\n");
+            dialogue.report(link.failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
+            return RunEnd::failed;
+        case Hearing::End::answered:
+            dialogue.report("after programming the analyzer reports " + shown(heard.reply) +
+                            " (before: " + (run.before ? shown(*run.before) : std::string("no reply")) + ")");
+            return RunEnd::complete;
+        case Hearing::End::silent: break;
+    }
+    if (!run.old_unit) {
+        dialogue.report("warning: the analyzer did not answer after programming: are the programming switches off?");
+        return RunEnd::complete;
+    }
+    dialogue.report(
+        "the analyzer did not answer after programming, so its settings were not sent; they are kept in " +
+        std::string(SETTINGS_FILE_NAME) +
+        ".\nTurn the programming switches off (and the analyzer on), then run k210prog again: it restores them.");
+    return RunEnd::failed;
+}
+
 // The port again, now that the programmer has let it go; closed when the run ends here.
-RunEnd reconnect_and_restore(const PortName& port, SettingsStore& store, bool old_unit, Dialogue& dialogue) {
+RunEnd reconnect_and_restore(const ProgrammingRun& run, SettingsStore& store, Dialogue& dialogue) {
     AnalyzerLink link;
-    if (link.open_port(port) != OpenStatus::ok) {
-        report_open_failure(dialogue, link, port);
+    if (link.open_port(run.port) != OpenStatus::ok) {
+        report_open_failure(dialogue, link, run.port);
         return RunEnd::failed;
     }
-    report_port_opened(dialogue, link, port);
-    const RunEnd restored = old_unit ? restore_old_unit(link, store, port, dialogue) : RunEnd::complete;
+    report_port_opened(dialogue, link, run.port);
+    if (after_hearing(hear_the_analyzer(link), run, link, dialogue) != RunEnd::complete) return RunEnd::failed;
+    const RunEnd restored = run.old_unit ? restore_old_unit(link, store, run.port, dialogue) : RunEnd::complete;
     if (restored == RunEnd::complete) dialogue.say("Programming Complete!\n");
     return restored;
 }
@@ -195,9 +264,8 @@ bool is_old_unit_firmware(const std::string& version) {
 }
 
 // The port is closed from here until the reconnection: the programmer needs it.
-RunEnd run_reprogramming(const PortName& port, SettingsStore& store, const std::optional<std::string>& firmware_version,
-                         Dialogue& dialogue) {
-    const std::optional<HardwareAnswers> answers = ask_hardware_questions(firmware_version, dialogue);
+RunEnd run_reprogramming(const PortName& port, SettingsStore& store, const Capture& capture, Dialogue& dialogue) {
+    const std::optional<HardwareAnswers> answers = ask_hardware_questions(capture.firmware_version, dialogue);
     if (!answers) {
         dialogue.report_end_of_input();
         return RunEnd::stopped;
@@ -205,10 +273,10 @@ RunEnd run_reprogramming(const PortName& port, SettingsStore& store, const std::
     check_before_the_switches(*answers, store.files(), dialogue);
     if (wait_for_switches_on(dialogue) == PromptStep::ended) return RunEnd::stopped;
     if (answers->old_unit) record_restore_pending(store, dialogue);
-    const RunEnd programmed = program_with_retries(programmer_command_line(port, *answers), dialogue);
+    const RunEnd programmed = program_with_retries(programmer_command_line(port, *answers), store.files(), dialogue);
     if (programmed != RunEnd::complete) return programmed;
     if (wait_for_switches_off(dialogue) == PromptStep::ended) return RunEnd::stopped;
-    return reconnect_and_restore(port, store, answers->old_unit, dialogue);
+    return reconnect_and_restore({port, answers->old_unit, capture.version_reply}, store, dialogue);
 }
 
 }  // namespace k210

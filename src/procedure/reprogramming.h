@@ -9,6 +9,7 @@
 #include "dialogue/dialogue.h"
 #include "serial_link/port_name.h"
 #include "serial_link/serial_link.h"
+#include "settings/capture.h"
 #include "settings/settings_store.h"
 
 namespace k210 {
@@ -52,9 +53,10 @@ void report_open_failure(Dialogue& dialogue, const AnalyzerLink& link, const Por
 // Beside the dialogue: which device COMn turned out to be.
 void report_port_opened(Dialogue& dialogue, const AnalyzerLink& link, const PortName& port);
 
-// Runs the sequence on a closed port and returns how the run ended.
-// `firmware_version` is what the analyzer's VERS reply said, if anything.
-[[nodiscard]] RunEnd run_reprogramming(const PortName& port, SettingsStore& store,
-                                       const std::optional<std::string>& firmware_version, Dialogue& dialogue);
+// Runs the sequence on a closed port and returns how the run ended, after
+// `capture` (what the analyzer's VERS reply said, if anything). After the
+// reconnection the analyzer must answer a query before anything is sent to it.
+[[nodiscard]] RunEnd run_reprogramming(const PortName& port, SettingsStore& store, const Capture& capture,
+                                       Dialogue& dialogue);
 
 }  // namespace k210

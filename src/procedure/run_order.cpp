@@ -53,7 +53,7 @@ Capture capture_on_the_port(const PortName& port, SettingsStore& store, Dialogue
     AnalyzerLink link;
     if (link.open_port(port) != OpenStatus::ok) {
         report_open_failure(dialogue, link, port);
-        return {CaptureOutcome::failed, std::nullopt};
+        return {CaptureOutcome::failed, std::nullopt, std::nullopt};
     }
     report_port_opened(dialogue, link, port);
     return capture_settings(link, store, port, dialogue);
@@ -86,7 +86,7 @@ RunEnd run_firmware_update(Dialogue& dialogue) {
             break;
         case CaptureOutcome::captured: break;
     }
-    return run_reprogramming(*port, store, capture.firmware_version, dialogue);
+    return run_reprogramming(*port, store, capture, dialogue);
 }
 
 }  // namespace k210

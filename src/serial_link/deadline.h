@@ -30,4 +30,12 @@ class Deadline {
     PortClock::time_point at_;
 };
 
+// Sleeps until `now()` has reached `when`. A system's sleep may end early,
+// or round a short span down, so after each `sleep(span)` the clock is read
+// again and what is left is slept: no wait ends before its deadline.
+template <typename Now, typename Sleep>
+void sleep_until_reached(PortClock::time_point when, Now now, Sleep sleep) {
+    for (PortClock::time_point at = now(); at < when; at = now()) sleep(when - at);
+}
+
 }  // namespace k210

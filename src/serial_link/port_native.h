@@ -86,6 +86,9 @@ class NativePort {
     bool settings_drive_modem_lines() const;
     // Asks for low latency; what was found is put back by put_back().
     [[nodiscard]] Call request_low_latency();
+    // Whether the driver had low latency on already, and whether the request changed it.
+    bool latency_found_on() const;
+    bool latency_changed() const;
 
     // Writes what the device takes now, waiting for it at most `wait_ms`
     // (NO_TIME_LIMIT: as long as the system's write takes).

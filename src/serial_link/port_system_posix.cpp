@@ -48,8 +48,9 @@ std::string PortSystem::terminal_name(int fd) {
 }
 
 PortClock::time_point PortSystem::now() { return PortClock::now(); }
-// The C++ library sleeps on the monotonic clock here, and never wakes before the time.
-void PortSystem::sleep_until(PortClock::time_point when) { std::this_thread::sleep_until(when); }
+void PortSystem::sleep_until(PortClock::time_point when) {
+    sleep_until_reached(when, PortClock::now, [](PortClock::duration span) { std::this_thread::sleep_for(span); });
+}
 
 PortSystem& real_port_system() {
     static PortSystem system;

@@ -90,7 +90,7 @@ PortClock::time_point PortSystem::now() { return PortClock::now(); }
 // Never ends before `when`: after each wait the clock says what is left.
 void PortSystem::sleep_until(PortClock::time_point when) {
     static WaitTimer timer;  // one for the whole run, given back when the program ends
-    for (PortClock::time_point now = PortClock::now(); now < when; now = PortClock::now()) timer.wait(when - now);
+    sleep_until_reached(when, PortClock::now, [](PortClock::duration span) { timer.wait(span); });
 }
 
 bool PortSystem::runs_under_wine() {

@@ -1,13 +1,15 @@
 // What every system's port does the same way: the order of the steps of
 // an open and a close and what is checked between them, what the line's
 // options ask of each step, the write's time budget, the order of the modem
-// lines, and the messages. The platform files only map these steps to the
-// system's calls (port_native.h).
+// lines, and what goes to the trace. The platform files only map these
+// steps to the system's calls (port_native.h); the messages are in
+// port_messages.cpp.
 #include <algorithm>
 #include <climits>
 #include <iterator>
 #include <string>
 
+#include "serial_link/port_messages.h"
 #include "serial_link/port_native.h"
 #include "serial_link/serial_port.h"
 
@@ -19,43 +21,6 @@ constexpr unsigned SPEEDS[] = {9600, 19200, 38400};
 
 bool is_supported(unsigned baud) {
     return std::any_of(std::begin(SPEEDS), std::end(SPEEDS), [baud](unsigned speed) { return speed == baud; });
-}
-
-const char* doing(PortStep step) {
-    switch (step) {
-        case PortStep::open: return "cannot open";
-        case PortStep::lock: return "cannot use it";
-        case PortStep::queues: return "cannot set the queue sizes";
-        case PortStep::time_outs: return "cannot set the time-outs";
-        case PortStep::read_settings: return "cannot read the line settings";
-        case PortStep::apply_settings: return "the line settings were refused";
-        case PortStep::read_back: return "cannot read the line settings back";
-        case PortStep::write: return "writing failed";
-        case PortStep::read: return "reading failed";
-        case PortStep::modem_lines: return "cannot drive the modem lines DTR and RTS";
-        case PortStep::speed: return "cannot change the speed";
-        case PortStep::close: return "closing failed";
-    }
-    return "failed";
-}
-
-const char* hint_for(ErrorKind kind) {
-    switch (kind) {
-        case ErrorKind::permission:
-            return "permission denied: add your user to the group that owns serial devices "
-                   "(dialout or uucp), then log in again";
-        case ErrorKind::busy:
-            return "the port is busy: another program (a terminal program; on Linux also ModemManager) "
-                   "holds it; close that program and try again";
-        case ErrorKind::no_device:
-            return "no such device: is the adapter plugged in, and is COMn the port it has? "
-                   "(a COMn link in this folder, or the number the system gave it)";
-        case ErrorKind::not_serial: return "this is not a serial device";
-        case ErrorKind::hung_up: return "adapter unplugged, or the analyzer switched off?";
-        case ErrorKind::none:
-        case ErrorKind::other: break;
-    }
-    return "";
 }
 
 // 11 bits a byte at most (start, 8 data, parity, stop).
@@ -74,12 +39,19 @@ struct SerialPort::State {
     std::string failure;
     bool parity_in_effect = false;
     bool low_latency = false;
+    PortTrace* trace = nullptr;
 
-    void fail(const std::string& what) { failure = device.path + ": " + what; }
+    void note(const std::string& text) const {
+        if (trace) trace->note(text);
+    }
+
+    void fail(const std::string& what) {
+        failure = device.path + ": " + what;
+        note("failed: " + failure);
+    }
 
     // One write, as long as the system's write takes; it must take every byte.
-    PortResult write_whole(const unsigned char* bytes, std::size_t length) {
-        std::size_t written = 0;
+    PortResult write_whole(const unsigned char* bytes, std::size_t length, std::size_t& written) {
         if (native.write_some(bytes, length, NO_TIME_LIMIT, written) != Call::done) {
             fail(native.error());
             return PortResult::failed;
@@ -89,25 +61,48 @@ struct SerialPort::State {
         return PortResult::failed;
     }
 
-    // The step that failed as the system said it, and what usually helps.
-    void fail(const SystemError& error) {
-        std::string what = error.kind == ErrorKind::hung_up ? "the device hung up" : doing(error.step);
-        if (!error.reason.empty()) what += ": " + error.reason;
-        const std::string hint = hint_for(error.kind);
-        if (!hint.empty()) what += " (" + hint + ")";
-        fail(what);
+    void fail(const SystemError& error) { fail(failure_text(error)); }
+
+    // As many writes as the device needs, within twice the bytes' time on the wire and a second.
+    PortResult write_in_time(const unsigned char* bytes, std::size_t length, std::size_t& done) {
+        const Deadline deadline =
+            Deadline::after(native.now(), std::chrono::milliseconds(1000 + 2 * wire_ms(length, line.baud)));
+        while (done < length) {
+            const auto now = native.now();
+            if (deadline.passed(now)) {
+                fail("the device did not take the bytes in time");
+                return PortResult::failed;
+            }
+            std::size_t written = 0;
+            if (native.write_some(bytes + done, length - done, deadline.wait_ms(now, INT_MAX), written) != Call::done) {
+                fail(native.error());
+                return PortResult::failed;
+            }
+            done += written;
+        }
+        return PortResult::ok;
     }
 
-    OpenStatus fail_open(OpenStatus status) {
-        fail(native.error());
-        native.undo_open(line.undo_failed_open);
-        return status;
-    }
+    OpenStatus fail_open(OpenStatus status) { return fail_open(failure_text(native.error()), status); }
 
     OpenStatus fail_open(const std::string& what, OpenStatus status) {
         fail(what);
         native.undo_open(line.undo_failed_open);
         return status;
+    }
+
+    // What the open found and did, for the trace.
+    void note_open(const LineTaken& taken) const {
+        note("port: " + device.how + " (" + device.path + ")" + (native.is_simulated() ? ", a simulated line" : ""));
+        note("line asked: " + line_text(line) + "; taken: " + line_text(taken) +
+             (line.parity == Parity::even ? (parity_in_effect ? " (parity checked)" : " (parity not in effect)") : ""));
+        if (!line.low_latency) return;
+        if (!low_latency) {
+            note("low latency: not to be had here (" + native.error().reason + ")");
+        } else {
+            note(native.latency_found_on() ? "low latency: the driver had it on already"
+                                           : "low latency: asked for, and the driver took it (put back at close)");
+        }
     }
 
     // The line as the device reports it, or as it was asked for where the
@@ -127,6 +122,7 @@ struct SerialPort::State {
         parity_in_effect = even && taken.even_parity;
         const bool frame = taken.baud == line.baud && taken.eight_bits && taken.one_stop_bit && taken.no_flow_control &&
                            (even || !taken.even_parity);
+        taken_ = taken;
         if (!frame)
             return fail_open("the device did not take the line settings (" + std::to_string(line.baud) +
                                  " baud, 8 data bits, " + (even ? "even parity" : "no parity") +
@@ -139,6 +135,7 @@ struct SerialPort::State {
                 OpenStatus::settings_refused);
         return OpenStatus::ok;
     }
+    LineTaken taken_;
 };
 
 SerialPort::SerialPort(PortSystem& system) : state_(std::make_unique<State>(system)) {}
@@ -146,6 +143,9 @@ SerialPort::SerialPort(PortSystem& system) : state_(std::make_unique<State>(syst
 SerialPort::~SerialPort() {
     if (is_open()) (void)close();  // nobody is left to tell about a failed close
 }
+
+void SerialPort::trace_to(PortTrace* trace) { state_->trace = trace; }
+void SerialPort::note(const std::string& text) { state_->note(text); }
 
 bool SerialPort::is_open() const { return state_->native.is_open(); }
 bool SerialPort::parity_in_effect() const { return state_->parity_in_effect; }
@@ -183,37 +183,26 @@ OpenStatus SerialPort::open(const PortName& name, const LineSettings& line, cons
     s.low_latency = line.low_latency && native.request_low_latency() == Call::done;
     native.discard_output();
     native.discard_input();
+    s.note_open(s.taken_);
     return OpenStatus::ok;
 }
 
 PortResult SerialPort::write(const void* bytes, std::size_t length) {
     State& s = *state_;
     if (!s.native.is_open()) return PortResult::failed;
-    const auto* next = static_cast<const unsigned char*>(bytes);
-    if (!s.line.time_limited_writes) return s.write_whole(next, length);
-    const Deadline deadline =
-        Deadline::after(s.native.now(), std::chrono::milliseconds(1000 + 2 * wire_ms(length, s.line.baud)));
+    const auto* first = static_cast<const unsigned char*>(bytes);
     std::size_t done = 0;
-    while (done < length) {
-        const auto now = s.native.now();
-        if (deadline.passed(now)) {
-            s.fail("the device did not take the bytes in time");
-            return PortResult::failed;
-        }
-        std::size_t written = 0;
-        if (s.native.write_some(next + done, length - done, deadline.wait_ms(now, INT_MAX), written) != Call::done) {
-            s.fail(s.native.error());
-            return PortResult::failed;
-        }
-        done += written;
-    }
-    return PortResult::ok;
+    const PortResult result =
+        s.line.time_limited_writes ? s.write_in_time(first, length, done) : s.write_whole(first, length, done);
+    if (s.trace) s.trace->sent(first, done);
+    return result;
 }
 
 ReadResult SerialPort::read(void* buffer, std::size_t limit) {
     State& s = *state_;
     if (!s.native.is_open()) return {0, ReadEnd::device_gone, false};
     const ReadResult result = s.native.read(static_cast<unsigned char*>(buffer), limit, s.policy);
+    if (s.trace) s.trace->received(static_cast<const unsigned char*>(buffer), result.count, result);
     if (result.end == ReadEnd::device_gone) s.fail(s.native.error());
     return result;
 }
@@ -240,6 +229,7 @@ PortResult SerialPort::set_modem_lines(bool dtr_on, bool rts_on) {
         s.fail(s.native.error());
         return PortResult::failed;
     }
+    s.note(std::string("lines: DTR ") + (dtr_on ? "on" : "off") + ", RTS " + (rts_on ? "on" : "off"));
     return PortResult::ok;
 }
 
@@ -262,6 +252,7 @@ PortResult SerialPort::set_speed(unsigned baud) {
         return PortResult::failed;
     }
     s.line.baud = baud;
+    s.note("speed: the port at " + std::to_string(baud) + " baud");
     return PortResult::ok;
 }
 
@@ -279,7 +270,10 @@ CloseStatus SerialPort::close() {
     }
     native.discard_input();
     native.put_back(line.restore_settings_on_close, !line.hang_up_on_close);
-    return native.close_device() == Call::done ? CloseStatus::ok : CloseStatus::failed;
+    if (native.latency_changed()) state_->note("low latency put back as found: off");
+    const bool closed = native.close_device() == Call::done;
+    state_->note(closed ? "port closed" : "closing failed: " + failure_text(native.error()));
+    return closed ? CloseStatus::ok : CloseStatus::failed;
 }
 
 }  // namespace k210

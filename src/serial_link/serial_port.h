@@ -18,6 +18,23 @@ namespace k210 {
 class PortSystem;
 PortSystem& real_port_system();
 
+// Where a port's traffic goes as it happens, for a record of the run: what
+// was written and what was read, and notes from the port (its set-up, the
+// modem lines, the speed, the close) and from its owner. A port with no
+// trace works the same.
+class PortTrace {
+  public:
+    PortTrace() = default;
+    virtual ~PortTrace() = default;
+    PortTrace(const PortTrace&) = delete;
+    PortTrace& operator=(const PortTrace&) = delete;
+    PortTrace(PortTrace&&) = delete;
+    PortTrace& operator=(PortTrace&&) = delete;
+    virtual void note(const std::string& text) = 0;
+    virtual void sent(const unsigned char* bytes, std::size_t count) = 0;
+    virtual void received(const unsigned char* bytes, std::size_t count, const ReadResult& result) = 0;
+};
+
 // What a user of this system does to set a USB adapter's latency timer to 1 ms.
 std::string latency_timer_advice();
 
@@ -66,6 +83,11 @@ class SerialPort {
     // True when the device may be a simulated line without parity or modem
     // lines: a pseudo-terminal, or (under Wine) any port, which is a Unix device there.
     bool may_be_simulated() const;
+
+    // Sends the port's traffic and notes to `trace` from now on (nullptr: nowhere).
+    void trace_to(PortTrace* trace);
+    // A note of the port's owner, in the trace beside the traffic.
+    void note(const std::string& text);
 
     // The port's clock and its sleep: the system's, or a test's.
     PortClock::time_point now();

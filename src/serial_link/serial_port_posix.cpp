@@ -156,6 +156,9 @@ Call NativePort::request_low_latency() {
     return Call::done;
 }
 
+bool NativePort::latency_found_on() const { return d_->latency_found; }
+bool NativePort::latency_changed() const { return d_->latency_changed; }
+
 Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int wait_ms, std::size_t& written) {
     Data& d = *d_;
     written = 0;

@@ -184,6 +184,11 @@ std::string latency_timer_advice() {
 // only an administrator can change (Device Manager); nothing to ask for.
 Call NativePort::request_low_latency() { return d_->failed(PortStep::apply_settings, "not offered on Windows"); }
 
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): the same member on every system
+bool NativePort::latency_found_on() const { return false; }
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): the same member on every system
+bool NativePort::latency_changed() const { return false; }
+
 // A time-limited write gives the driver the time left as its write
 // time-out. The line's error state is cleared after every write.
 Call NativePort::write_some(const unsigned char* bytes, std::size_t length, int wait_ms, std::size_t& written) {

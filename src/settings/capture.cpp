@@ -18,6 +18,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 struct Gathered {
     std::string serial = "unknown";  // from the SRAL reply
     std::optional<std::string> firmware_version;
+    std::optional<std::string> version_reply;
 };
 
 // After a silent first query: SETTINGS.TXT from an earlier run is exactly
@@ -27,7 +28,7 @@ Capture no_first_reply(CaptureFile& file, SettingsStore& store, const PortName& 
     dialogue.report("if " + port.text() + " is not the adapter: " + where_adapters_are(port));
     file.discard();
     if (store.ensure_settings_file() != StoreResult::ok) dialogue.report(store.failure_reason());
-    return {CaptureOutcome::no_first_reply, std::nullopt};
+    return {CaptureOutcome::no_first_reply, std::nullopt, std::nullopt};
 }
 
 // The device went away, or a command could not be sent: what was captured
@@ -36,7 +37,7 @@ Capture lost_port(CaptureFile& file, AnalyzerLink& link, const PortName& port, D
     file.discard();
     dialogue.say(" Error Reading " + port.text() + " !\n");
     dialogue.report(link.failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
-    return {CaptureOutcome::failed, std::nullopt};
+    return {CaptureOutcome::failed, std::nullopt, std::nullopt};
 }
 
 // Archives the capture, then puts it in place as SETTINGS.TXT unless that
@@ -67,7 +68,10 @@ StoreResult save_capture(CaptureFile& file, SettingsStore& store, const std::str
 
 void gather(std::size_t query, const char* reply, Gathered& gathered) {
     if (query == QUERY_SRAL) gathered.serial = serial_from_reply(reply);
-    if (query == QUERY_VERS) gathered.firmware_version = firmware_version_in(reply);
+    if (query != QUERY_VERS) return;
+    gathered.firmware_version = firmware_version_in(reply);
+    const std::string text = reply;
+    gathered.version_reply = text.substr(0, text.find('\r'));
 }
 
 }  // namespace
@@ -103,7 +107,7 @@ Capture capture_settings(AnalyzerLink& link, SettingsStore& store, const PortNam
     if (file.begin() != StoreResult::ok) {
         dialogue.say("Could not create data file!\n");
         dialogue.report(file.failure_reason());
-        return {CaptureOutcome::failed, std::nullopt};
+        return {CaptureOutcome::failed, std::nullopt, std::nullopt};
     }
     dialogue.say("Retrieving Settings...\n");
     Gathered gathered;
@@ -126,9 +130,9 @@ Capture capture_settings(AnalyzerLink& link, SettingsStore& store, const PortNam
     if (save_capture(file, store, gathered.serial, dialogue) != StoreResult::ok) {
         dialogue.say("Could not write data file!\n");
         dialogue.report(file.failure_reason() + "; " + SETTINGS_FILE_NAME + " was left as it was");
-        return {CaptureOutcome::failed, std::nullopt};
+        return {CaptureOutcome::failed, std::nullopt, std::nullopt};
     }
-    return {CaptureOutcome::captured, gathered.firmware_version};
+    return {CaptureOutcome::captured, gathered.firmware_version, gathered.version_reply};
 }
 
 }  // namespace k210

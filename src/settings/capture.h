@@ -22,6 +22,8 @@ struct Capture {
     CaptureOutcome outcome = CaptureOutcome::failed;
     // The first number of the form D.D in the VERS reply, as the analyzer wrote it.
     std::optional<std::string> firmware_version;
+    // The VERS reply's first line, without its CR, as the analyzer sent it.
+    std::optional<std::string> version_reply;
 };
 
 // Runs the pass on the open link, its messages in the dialogue. The link
