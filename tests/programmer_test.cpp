@@ -94,6 +94,7 @@ TEST(Programmer, ProgramsAndVerifiesThroughRetries) {
         EXPECT_EQ(line.find("bad frame"), std::string::npos) << line;
     }
     EXPECT_EQ(sim.log().find("busy:"), std::string::npos);
+    EXPECT_EQ(sim.log().find("turnaround:"), std::string::npos);
 }
 
 TEST(Programmer, RefusesAnythingThatCouldLeaveTheAnalyzerUnableToStart) {
@@ -290,6 +291,7 @@ TEST_F(LoaderOnPins, ErasesForTheTimeTheFlashNeedsAndNeverTalksOverIt) {
         EXPECT_LE(erase_commands(r.out), c.most) << r.out;
         EXPECT_FALSE(sim->log_lines("ERASED").empty()) << r.out;  // erased for as long as the flash needs
         EXPECT_EQ(sim->log().find("busy:"), std::string::npos) << r.out;
+        EXPECT_EQ(sim->log().find("turnaround:"), std::string::npos) << r.out;
         expect_flash_holds(dir.file("flash.txt"), test_image(600));
     }
     const SessionResult old = program({"--loader-version", "1.10", "--slow"});
