@@ -114,23 +114,30 @@ void Line::log(const char* kind, const std::string& text) const {
     std::fflush(log_);
 }
 
-void Line::transmit(const std::string& bytes, double ms_per_byte) const {
+// The clock is read before the last write, never after: the host cannot
+// have the byte sooner, so a wait measured from here is never too short.
+double Line::transmit(const std::string& bytes, double ms_per_byte) const {
     if (ms_per_byte <= 0) {
+        const double last_byte_ms = elapsed_ms();
         write_all(master_, bytes.data(), bytes.size());
-        return;
+        return last_byte_ms;
     }
+    double last_byte_ms = elapsed_ms();
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (const char& byte : bytes) {  // each byte reaches the other side when it has crossed
         add_ms(next, ms_per_byte);
         sleep_until(next);
+        last_byte_ms = elapsed_ms();
         write_all(master_, &byte, 1);
     }
+    return last_byte_ms;
 }
 
-void Line::transmit_through_usb(const std::string& bytes, double ms_per_byte, double tick_ms) const {
+double Line::transmit_through_usb(const std::string& bytes, double ms_per_byte, double tick_ms) const {
     constexpr std::size_t PACKET = 62;  // data bytes the adapter sends in one packet
     double at = elapsed_ms();
+    double last_byte_ms = at;
     std::string waiting;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         at += ms_per_byte;  // this byte has reached the adapter
@@ -140,9 +147,11 @@ void Line::transmit_through_usb(const std::string& bytes, double ms_per_byte, do
         if (waiting.size() < PACKET && more_before_the_tick) continue;
         const double passed_on = waiting.size() >= PACKET ? at : tick;
         if (passed_on > elapsed_ms()) sleep_ms(passed_on - elapsed_ms());
+        last_byte_ms = elapsed_ms();
         write_all(master_, waiting.data(), waiting.size());
         waiting.clear();
     }
+    return last_byte_ms;
 }
 
 bool Line::input_pending() const {

@@ -3,6 +3,8 @@
 // write and read, the speed change, and the pins that start it, over a
 // memory model whose flash erases to 0xFF and can only clear bits when
 // written. Written from the loader's documentation, not from the programmer.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,6 +22,7 @@ constexpr std::uint32_t ROM_START = 0x0C00;    // the loader itself
 constexpr std::uint32_t RAM_START = 0x0200, RAM_END = 0x0A00;
 constexpr double WRITE_MS_PER_BYTE = 0.042;  // flash programming time
 constexpr double SPEED_SETTLING_MS = 10;     // the host waits this long after the speed change
+constexpr double TURNAROUND_MS = 1.2;        // the loader listens again this long after its reply
 
 // The documented clock settings of the speed change: D3 picks the rate,
 // D1 and D2 set the clock (F1xx: DCOCTL, BCSCTL1; F4xx: SCFI0, SCFI1).
@@ -55,6 +58,9 @@ unsigned bcd_version(const std::string& text) {
         if (c >= '0' && c <= '9') value = value * 16 + static_cast<unsigned>(c - '0');
     return value;
 }
+
+// Cut, not rounded, to two decimals: a wait that is too short never reads as the floor itself.
+double hundredths_down(double ms) { return std::floor(ms * 100) / 100; }
 
 std::string one(std::uint8_t byte) {
     std::string text(1, static_cast<char>(byte));
@@ -98,6 +104,7 @@ void Loader::enter(const char* how) {
     baud_ = 9600;
     speed_changed_ms_ = -1;
     frame_.clear();
+    replied_ms_ = -1;
     line_.log("LOADER", std::string("entered (") + how + ")");
 }
 
@@ -114,6 +121,7 @@ void Loader::modem_lines(bool dtr, bool rts) {
             entry_edges_ = 0;
             active_ = false;
             frame_.clear();
+            replied_ms_ = -1;  // whatever the host sends next follows a reset, not a reply
         } else if (pins_known_) {
             const bool level_right = tck ? !pin_high : pin_high;
             if (entry_edges_ >= 2 && level_right) {
@@ -151,11 +159,24 @@ void Loader::reply(const std::string& bytes, double processing_ms) {
     if (line_.input_pending()) line_.log("LOADER", "busy: the host sent while the loader was still working");
     Line::sleep_ms(options_.adapter_latency_ms);  // the adapter holds the bytes back a while
     const double pace = options_.slow ? ms_per_byte() : 0;
-    if (options_.usb_latency_ms > 0) {
-        line_.transmit_through_usb(bytes, pace, host_low_latency_ ? 1.0 : options_.usb_latency_ms);
-    } else {
-        line_.transmit(bytes, pace);
-    }
+    replied_ms_ = options_.usb_latency_ms > 0
+                      ? line_.transmit_through_usb(bytes, pace, host_low_latency_ ? 1.0 : options_.usb_latency_ms)
+                      : line_.transmit(bytes, pace);
+}
+
+// After each of its replies the loader needs 1.2 ms before it listens
+// again. The host's wait is measured from the last byte's write to the
+// moment its next bytes were read here, which can only make it look longer.
+void Loader::check_turnaround(double first_byte_ms) {
+    if (replied_ms_ < 0) return;
+    const double waited = first_byte_ms - replied_ms_;
+    replied_ms_ = -1;
+    turnarounds_ms_.push_back(waited);
+    if (waited >= TURNAROUND_MS) return;
+    char text[96];
+    std::snprintf(text, sizeof text, "turnaround: the host sent %.2f ms after the loader's reply",
+                  hundredths_down(waited));
+    line_.log("LOADER", text);
 }
 
 // The flash is erased for as long as the erase really took.
@@ -329,6 +350,7 @@ bool Loader::wants(std::uint8_t first_byte) {
 // The firmware runs; the loader starts afresh (9600 baud, locked) next time.
 void Loader::leave() {
     active_ = false;
+    replied_ms_ = -1;
     baud_ = 9600;
     answers_ = true;
     speed_changed_ms_ = -1;
@@ -337,6 +359,7 @@ void Loader::leave() {
 // Idle, a 0x80 is a sync; once it is acknowledged, the next bytes are a
 // frame, which begins with its header 0x80. Anything else is line noise.
 void Loader::take(const std::string& bytes, double first_byte_ms) {
+    check_turnaround(first_byte_ms);
     if (!answers_) return;
     const unsigned host = line_.host_baud();
     if (host != baud_) {  // a real loader would see only garbage
@@ -402,6 +425,15 @@ void Loader::report() const {
     }
     line_.log("LINES", line_.host_hangs_up_on_close() ? "the port drops DTR and RTS when closed"
                                                       : "the port keeps DTR and RTS when closed");
+    if (turnarounds_ms_.empty()) return;
+    std::vector<double> sorted = turnarounds_ms_;
+    std::sort(sorted.begin(), sorted.end());
+    const std::size_t n = sorted.size();
+    const double median = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    char text[128];
+    std::snprintf(text, sizeof text, "%zu shortest %.2f median %.2f longest %.2f ms", n,
+                  hundredths_down(sorted.front()), median, sorted.back());
+    line_.log("TURNAROUND", text);
 }
 
 }  // namespace k210sim

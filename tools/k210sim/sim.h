@@ -59,12 +59,13 @@ class Line {
     double elapsed_ms() const;
     static void sleep_ms(double ms);
     void log(const char* kind, const std::string& text) const;
-    // Sends bytes at once, or one per character time as a real line would.
-    void transmit(const std::string& bytes, double ms_per_byte) const;
+    // Sends bytes at once, or one per character time as a real line would;
+    // returns when (elapsed_ms) the last of them was written.
+    double transmit(const std::string& bytes, double ms_per_byte) const;
     // As they reach the host through a USB adapter: the adapter passes on
     // what it has received when 62 bytes are waiting, or at the next tick of
-    // its latency timer, whichever comes first.
-    void transmit_through_usb(const std::string& bytes, double ms_per_byte, double tick_ms) const;
+    // its latency timer, whichever comes first. Returns as transmit does.
+    double transmit_through_usb(const std::string& bytes, double ms_per_byte, double tick_ms) const;
     bool input_pending() const;
     // What the program on the other side has set: its speed, and whether
     // closing the port drops the modem lines (HUPCL).
@@ -119,11 +120,13 @@ class Loader {
     // The host asked its adapter's driver for low latency (1 ms ticks), or for its default.
     void host_latency(bool low);
     bool active() const { return active_; }
+    // Logs the flash as programmed, the lines at the close and the turnarounds measured.
     void report() const;
 
   private:
     void wait_for_the_whole_frame() const;
     void reply(const std::string& bytes, double processing_ms);
+    void check_turnaround(double first_byte_ms);
     void handle_frame();
     void take_password(const std::string& data);
     bool take_block(std::uint32_t address, const std::string& data);
@@ -161,6 +164,10 @@ class Loader {
     bool pins_known_ = false, reset_high_ = true, entry_pin_high_ = false;
     int entry_edges_ = 0;
     bool host_low_latency_ = false;
+    // The turnaround: when the last byte of the latest reply was written (-1:
+    // the host has sent since, or the chip was reset), and each one measured.
+    double replied_ms_ = -1;
+    std::vector<double> turnarounds_ms_;
 };
 
 constexpr double TEXT_MS_PER_BYTE = 10.0 / 9.6;  // 8N1 at 9600 baud
