@@ -135,6 +135,10 @@ void Simulator::sync() {
     said_text_.clear();  // one sync at a time: nothing else is in it
 }
 
+void Simulator::turn_switches_off() {
+    if (pid > 0 && kill(pid, SIGUSR2) == 0) sync();  // it takes the switches before the sync
+}
+
 std::string Simulator::log() {
     sync();
     return read_file(log_path);

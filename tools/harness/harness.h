@@ -52,6 +52,8 @@ struct Simulator {
     // Waits (at most 10 s) until it has taken every byte and line event sent
     // to it so far and logged what they did; at once when it has ended.
     void sync();
+    // The programming switches are turned off (k210sim --switches-left-on): the firmware runs.
+    void turn_switches_off();
     std::string log();                                            // what it has logged so far
     std::vector<std::string> log_lines(const std::string& kind);  // texts of one kind
     std::vector<double> log_times(const std::string& kind);       // their times, in ms

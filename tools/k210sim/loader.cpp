@@ -99,6 +99,7 @@ Loader::Loader(Line& line, const SimOptions& options, Analyzer& analyzer)
 
 void Loader::enter(const char* how) {
     active_ = true;
+    entered_once_ = true;
     unlocked_ = false;  // the loader starts locked after every reset
     answers_ = true;
     baud_ = 9600;
@@ -137,6 +138,12 @@ void Loader::modem_lines(bool dtr, bool rts) {
     pins_known_ = true;
     reset_high_ = reset_high;
     entry_pin_high_ = pin_high;
+}
+
+void Loader::switches_turned_off() {
+    switches_off_ = true;
+    leave();
+    line_.log("SWITCHES", "turned off: the firmware runs");
 }
 
 void Loader::host_latency(bool low) {
@@ -339,6 +346,7 @@ void Loader::handle_frame() {
 
 bool Loader::wants(std::uint8_t first_byte) {
     if (options_.loader_silent) return false;
+    if (options_.switches_left_on && entered_once_ && !switches_off_) return true;  // the chip stays in the loader
     if (!frame_.empty() || synced_) return true;
     if (pins_known_) return active_;  // started by its pins; noise is its own to drop
     if (first_byte == SYNC) return true;

@@ -41,9 +41,11 @@ using k210sim::SimOptions;
 // blocked but while the simulator waits for input, so none is missed.
 volatile std::sig_atomic_t g_stop = 0;           // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 volatile std::sig_atomic_t g_sync_requests = 0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+volatile std::sig_atomic_t g_switches_off = 0;   // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 void on_stop(int) { g_stop = 1; }
 void on_sync(int) { g_sync_requests = g_sync_requests + 1; }
+void on_switches_off(int) { g_switches_off = 1; }
 
 // A pseudo-terminal passes the bytes written on one side to the other
 // through a kernel work queue, not at once: only a quiet moment on both
@@ -70,6 +72,8 @@ const ValueOption VALUE_OPTIONS[] = {
     {"--reply-delay", [](SimOptions& o, const char* v) { o.reply_delay_ms = std::atoi(v); }},
     {"--vanish-after", [](SimOptions& o, const char* v) { o.vanish_after = std::atoi(v); }},
     {"--vanish-after-queries", [](SimOptions& o, const char* v) { o.vanish_after_queries = std::atoi(v); }},
+    {"--silent-queries", [](SimOptions& o, const char* v) { o.silent_queries = std::atoi(v); }},
+    {"--silent-after-queries", [](SimOptions& o, const char* v) { o.silent_after_queries = std::atoi(v); }},
     {"--chip", [](SimOptions& o, const char* v) { o.chip = v; }},
     {"--loader-version", [](SimOptions& o, const char* v) { o.version = v; }},
     {"--pins", [](SimOptions& o, const char* v) { o.pins = v; }},
@@ -89,6 +93,7 @@ struct FlagOption {
 };
 const FlagOption FLAG_OPTIONS[] = {
     {"--silent", &SimOptions::silent},
+    {"--switches-left-on", &SimOptions::switches_left_on},
     {"--slow", &SimOptions::slow},
     {"--old-unit", &SimOptions::old_unit},
     {"--loader-silent", &SimOptions::loader_silent},
@@ -126,7 +131,8 @@ bool parse_options(int argc, char** argv, SimOptions& o) {
 void usage() {
     std::fprintf(stderr,
                  "usage: k210sim [--dir DIR] [--port N] [--link PATH] [--log FILE] [--dump FILE]\n"
-                 "               [--lines FIFO] [--old-unit] [--slow] [--silent] [--ignore NAME,...]\n"
+                 "               [--lines FIFO] [--old-unit] [--slow] [--silent] [--silent-queries N]\n"
+                 "               [--silent-after-queries N] [--switches-left-on] [--ignore NAME,...]\n"
                  "               [--split MS] [--logo-length N] [--reply-delay MS] [--vanish-after N]\n"
                  "               [--vanish-after-queries N] [--chip F149] [--loader-version 1.61]\n"
                  "               [--pins test|tck] [--erase-ms MS] [--erase-needs-ms MS]\n"
@@ -239,10 +245,15 @@ void Server::run() {
     sigprocmask(SIG_SETMASK, nullptr, &waiting_mask);
     sigset_t held;
     sigemptyset(&held);
-    for (int sig : {SIGTERM, SIGINT, SIGUSR1}) sigaddset(&held, sig);
+    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&held, sig);
     sigprocmask(SIG_BLOCK, &held, nullptr);
-    for (int s : {SIGTERM, SIGINT, SIGUSR1}) sigdelset(&waiting_mask, s);
+    for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigdelset(&waiting_mask, s);
+    bool switched_off = false;
     while (!g_stop && !analyzer_.vanished()) {
+        if (g_switches_off && !switched_off) {  // before a sync asked for after it
+            loader_.switches_turned_off();
+            switched_off = true;
+        }
         const int requested = g_sync_requests;
         if (requested != syncs_answered_) {
             settle(waiting_mask);
@@ -285,6 +296,7 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, on_stop);
     std::signal(SIGINT, on_stop);
     std::signal(SIGUSR1, on_sync);
+    std::signal(SIGUSR2, on_switches_off);
     // The start time lets a reader turn log times into monotonic clock times.
     std::printf("ready %s %.3f\n", slave_path.c_str(), line.start_ms());
     std::fflush(stdout);

@@ -21,6 +21,9 @@ struct SimOptions {
     std::string dump_path;   // TI-TXT of the programmed flash, written at exit
     std::string lines_path;  // a FIFO that carries the host's DTR and RTS ("DTR 1")
     bool silent = false;
+    int silent_queries = 0;         // the first N queries go unanswered (an analyzer that was off at first)
+    int silent_after_queries = -1;  // every query after the first N goes unanswered
+    bool switches_left_on = false;  // once the loader has run it keeps the chip until SIGUSR2 (switches off)
     std::string ignored;            // queries never answered, e.g. "MODE" or "MODE,TIME"
     bool slow = false;              // bytes paced at the line rate
     int split_ms = 0;               // the last line of multi-line replies comes this late
@@ -102,6 +105,7 @@ class Analyzer {
     const SimOptions& options_;
     std::vector<Setting> settings_;
     int queries_answered_ = 0;
+    int queries_asked_ = 0;
     int sets_received_ = 0;
     bool vanished_ = false;
 };
@@ -119,6 +123,8 @@ class Loader {
     void modem_lines(bool dtr, bool rts);
     // The host asked its adapter's driver for low latency (1 ms ticks), or for its default.
     void host_latency(bool low);
+    // The programming switches are turned off (with --switches-left-on): the firmware runs.
+    void switches_turned_off();
     bool active() const { return active_; }
     // Logs the flash as programmed, the lines at the close and the turnarounds measured.
     void report() const;
@@ -164,6 +170,7 @@ class Loader {
     bool pins_known_ = false, reset_high_ = true, entry_pin_high_ = false;
     int entry_edges_ = 0;
     bool host_low_latency_ = false;
+    bool entered_once_ = false, switches_off_ = false;
     // The turnaround: when the last byte of the latest reply was written (-1:
     // the host has sent since, or the chip was reset), and each one measured.
     double replied_ms_ = -1;
