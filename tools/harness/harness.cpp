@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,19 +70,18 @@ Simulator::Simulator(const std::string& dir, int port, const std::vector<std::st
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid = fork();
     if (pid == 0) {  // only async-signal-safe calls until exec
         dup2(out[1], 1);
-        close(out[0]);
         execv(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);
+    said_ = out[0];
     std::string ready;
     char c = 0;
-    while (read(out[0], &c, 1) == 1 && c != '\n') ready += c;
-    close(out[0]);
+    while (read(said_, &c, 1) == 1 && c != '\n') ready += c;
     if (ready.rfind("ready ", 0) != 0) throw std::runtime_error("k210sim did not start");
     const std::size_t space = ready.find(' ', 6);
     device = ready.substr(6, space - 6);
@@ -90,16 +90,56 @@ Simulator::Simulator(const std::string& dir, int port, const std::vector<std::st
 
 Simulator::~Simulator() { stop(); }
 
+void Simulator::reap() {
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    pid = -1;
+    close(said_);
+    said_ = -1;
+}
+
 void Simulator::stop() {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
+    reap();
 }
 
-std::string Simulator::log() const { return read_file(log_path); }
+void Simulator::sync() {
+    if (pid <= 0 || unanswered_) return;
+    if (waitpid(pid, nullptr, WNOHANG) == pid) {  // it left by itself (--vanish-after)
+        pid = -1;
+        reap();  // nothing left to wait for
+        return;
+    }
+    const std::string answer = "sync " + std::to_string(++syncs_) + "\n";
+    if (kill(pid, SIGUSR1) != 0) return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (said_text_.find(answer) == std::string::npos) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            std::fprintf(stderr, "k210sim did not answer a sync in 10 s; its log is read as it is\n");
+            unanswered_ = true;
+            return;
+        }
+        pollfd p{said_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
+        char buf[256];
+        const ssize_t n = read(said_, buf, sizeof buf);
+        if (n <= 0) {  // it has ended, and its log with it
+            reap();
+            return;
+        }
+        said_text_.append(buf, static_cast<std::size_t>(n));
+    }
+    said_text_.clear();  // one sync at a time: nothing else is in it
+}
 
-std::vector<std::string> Simulator::log_lines(const std::string& kind) const {
+std::string Simulator::log() {
+    sync();
+    return read_file(log_path);
+}
+
+std::vector<std::string> Simulator::log_lines(const std::string& kind) {
     std::vector<std::string> texts;
     std::istringstream in(log());
     std::string line;
@@ -111,7 +151,7 @@ std::vector<std::string> Simulator::log_lines(const std::string& kind) const {
     return texts;
 }
 
-std::vector<double> Simulator::log_times(const std::string& kind) const {
+std::vector<double> Simulator::log_times(const std::string& kind) {
     std::vector<double> times;
     std::istringstream in(log());
     std::string line;

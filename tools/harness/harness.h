@@ -42,19 +42,30 @@ class WorkingFolder {
 };
 
 // k210sim running in a folder, linked there as COMn; stopped by the destructor.
+// Every read of its log first lets it take everything sent to it so far.
 struct Simulator {
     Simulator(const std::string& dir, int port, const std::vector<std::string>& options = {});
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
-    void stop();                                                        // ends it and waits, so its log is complete
-    std::string log() const;                                            // what it has logged so far
-    std::vector<std::string> log_lines(const std::string& kind) const;  // texts of one kind
-    std::vector<double> log_times(const std::string& kind) const;       // their times, in ms
+    void stop();  // ends it and waits, so its log is complete
+    // Waits (at most 10 s) until it has taken every byte and line event sent
+    // to it so far and logged what they did; at once when it has ended.
+    void sync();
+    std::string log();                                            // what it has logged so far
+    std::vector<std::string> log_lines(const std::string& kind);  // texts of one kind
+    std::vector<double> log_times(const std::string& kind);       // their times, in ms
     pid_t pid = -1;
     std::string log_path;
     std::string device;   // the pseudo-terminal it serves
     double start_ms = 0;  // its log's time zero on the monotonic clock
+
+  private:
+    void reap();     // waits for it to end (unless it was reaped already) and closes its output
+    int said_ = -1;  // its standard output, where it answers a sync
+    std::string said_text_;
+    int syncs_ = 0;            // asked for so far
+    bool unanswered_ = false;  // a sync got no answer in time: the log is read as it is
 };
 
 struct RunResult {

@@ -5,15 +5,23 @@
 // and, when a byte 0x80 comes (the programming switches are on), answers as
 // the microcontroller's bootstrap loader with a model of its flash. A
 // pseudo-terminal has no modem lines; with --lines, the host's DTR and RTS
-// come through a FIFO instead, and so does
-// its request for low latency to a USB adapter's driver (--usb-latency models one), and only they start the loader. It
-// logs queries, set commands and programming with timestamps (milliseconds on the monotonic clock since start). On
-// SIGTERM or SIGINT it logs its final state ("FINAL NAME value", "PROGRAMMED ...") and removes the link.
+// come through a FIFO instead, and so does its request for low latency to a
+// USB adapter's driver (--usb-latency models one), and only they start the
+// loader. It logs queries, set commands and programming with timestamps
+// (milliseconds on the monotonic clock since start).
+//
+// SIGUSR1 asks it to take everything the host has sent so far: once the
+// terminal and the FIFO have both been quiet for a moment it logs "SYNC n"
+// (n: the signals so far) and prints "sync n" on standard output, so a
+// reader of the log knows it holds all that. On SIGTERM or SIGINT it takes
+// what is still pending the same way, then logs its final state ("FINAL NAME
+// value", "PROGRAMMED ...") and removes the link.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,10 +37,21 @@ using k210sim::Line;
 using k210sim::Loader;
 using k210sim::SimOptions;
 
-// Set by SIGTERM or SIGINT; a signal handler can reach nothing else.
-volatile std::sig_atomic_t g_stop = 0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+// Set by the signals; a signal handler can reach nothing else. The signals
+// are blocked except while the simulator waits for input, so that none comes
+// between a look at these and the wait.
+volatile std::sig_atomic_t g_stop = 0;           // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+volatile std::sig_atomic_t g_sync_requests = 0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
-void on_signal(int) { g_stop = 1; }
+void on_stop(int) { g_stop = 1; }
+void on_sync(int) { g_sync_requests = g_sync_requests + 1; }
+
+// A pseudo-terminal passes the bytes written on one side to the other
+// through a kernel work queue, not at once: only a quiet moment on both
+// inputs says that everything sent before it has arrived. A host that goes
+// on sending cannot hold the simulator longer than the limit.
+constexpr double QUIET_MS = 10;
+constexpr double SETTLE_LIMIT_MS = 3000;
 
 // Options that take a value, and what each sets.
 struct ValueOption {
@@ -126,51 +145,117 @@ int open_lines(const std::string& path) {
     return open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);  // holding both ends: no end of file
 }
 
-void take_line_events(int lines, std::string& pending, Loader& loader, std::string& text) {
+// The host's bytes and line events, taken as they come.
+class Server {
+  public:
+    Server(Line& line, Analyzer& analyzer, Loader& loader, int lines)
+        : line_(line), analyzer_(analyzer), loader_(loader), lines_(lines) {}
+    // Serves until a stop signal or until the analyzer vanishes, answering
+    // each sync request; on a stop, takes what is still pending first.
+    void run();
+
+  private:
+    bool take_what_comes(double wait_ms, const sigset_t& waiting_mask);
+    void take_line_events();
+    void take_bytes();
+    void settle(const sigset_t& waiting_mask);
+
+    Line& line_;
+    Analyzer& analyzer_;
+    Loader& loader_;
+    int lines_;
+    std::string text_;    // analyzer text not yet ended by its CR
+    std::string events_;  // a line event not yet ended by its LF
+    int syncs_answered_ = 0;
+};
+
+void Server::take_line_events() {
     char buf[256];
-    const ssize_t n = read(lines, buf, sizeof buf);
+    const ssize_t n = read(lines_, buf, sizeof buf);
     if (n <= 0) return;
-    pending.append(buf, static_cast<std::size_t>(n));
+    events_.append(buf, static_cast<std::size_t>(n));
     std::size_t nl = 0;
-    while ((nl = pending.find('\n')) != std::string::npos) {
+    while ((nl = events_.find('\n')) != std::string::npos) {
         int dtr = 0;
         int rts = 0;
         int low = 0;
-        const std::string event = pending.substr(0, nl);
+        const std::string event = events_.substr(0, nl);
         if (std::sscanf(event.c_str(), "DTR %d RTS %d", &dtr, &rts) == 2) {
-            if (!dtr) text.clear();  // a reset clears whatever the chip was receiving
-            loader.modem_lines(dtr != 0, rts != 0);
+            if (!dtr) text_.clear();  // a reset clears whatever the chip was receiving
+            loader_.modem_lines(dtr != 0, rts != 0);
         } else if (std::sscanf(event.c_str(), "LATENCY %d", &low) == 1) {
-            loader.host_latency(low != 0);
+            loader_.host_latency(low != 0);
         }
-        pending.erase(0, nl + 1);
+        events_.erase(0, nl + 1);
     }
 }
 
-void serve(Line& line, Analyzer& analyzer, Loader& loader, int lines) {
-    std::string text;
-    std::string events;
-    while (!g_stop && !analyzer.vanished()) {
-        pollfd p[2] = {{line.master(), POLLIN, 0}, {lines, POLLIN, 0}};
-        if (poll(p, lines >= 0 ? 2 : 1, 100) <= 0) continue;
-        if (lines >= 0 && (p[1].revents & POLLIN)) take_line_events(lines, events, loader, text);
-        if (!(p[0].revents & POLLIN)) continue;
-        char buf[1024];
-        const ssize_t n = read(line.master(), buf, sizeof buf);
-        if (n <= 0) continue;  // no program has the port open right now
-        const double arrived = line.elapsed_ms();
-        const std::string chunk(buf, static_cast<std::size_t>(n));
-        if (text.empty() && loader.wants(static_cast<std::uint8_t>(chunk[0]))) {
-            loader.take(chunk, arrived);
+void Server::take_bytes() {
+    char buf[1024];
+    const ssize_t n = read(line_.master(), buf, sizeof buf);
+    if (n <= 0) return;  // no program has the port open right now
+    const double arrived = line_.elapsed_ms();
+    const std::string chunk(buf, static_cast<std::size_t>(n));
+    if (text_.empty() && loader_.wants(static_cast<std::uint8_t>(chunk[0]))) {
+        loader_.take(chunk, arrived);
+        return;
+    }
+    text_ += chunk;
+    std::size_t cr = 0;
+    while (!analyzer_.vanished() && (cr = text_.find('\r')) != std::string::npos) {
+        analyzer_.handle_text_line(text_.substr(0, cr));
+        text_.erase(0, cr + 1);
+    }
+}
+
+// Waits up to `wait_ms` for the terminal or the FIFO, with the signals let
+// through only meanwhile; true when something came and was taken.
+bool Server::take_what_comes(double wait_ms, const sigset_t& waiting_mask) {
+    pollfd p[2] = {{line_.master(), POLLIN, 0}, {lines_, POLLIN, 0}};
+    const auto ns = static_cast<long>(wait_ms * 1e6);
+    const timespec wait{ns / 1000000000L, ns % 1000000000L};
+    if (ppoll(p, lines_ >= 0 ? 2 : 1, &wait, &waiting_mask) <= 0) return false;
+    const bool events = lines_ >= 0 && (p[1].revents & POLLIN) != 0;
+    const bool bytes = (p[0].revents & POLLIN) != 0;
+    if (events) take_line_events();  // the lines first: they were set before the bytes that follow them
+    if (bytes) take_bytes();
+    return events || bytes;
+}
+
+// Takes everything pending until both inputs have been quiet for QUIET_MS,
+// or the limit has passed.
+void Server::settle(const sigset_t& waiting_mask) {
+    const double limit = line_.elapsed_ms() + SETTLE_LIMIT_MS;
+    double quiet_since = line_.elapsed_ms();
+    while (!analyzer_.vanished()) {
+        const double now = line_.elapsed_ms();
+        const double wait = std::min(quiet_since + QUIET_MS, limit) - now;
+        if (wait <= 0) return;
+        if (take_what_comes(wait, waiting_mask)) quiet_since = line_.elapsed_ms();
+    }
+}
+
+void Server::run() {
+    sigset_t waiting_mask;
+    sigprocmask(SIG_SETMASK, nullptr, &waiting_mask);
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : {SIGTERM, SIGINT, SIGUSR1}) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, nullptr);
+    for (int s : {SIGTERM, SIGINT, SIGUSR1}) sigdelset(&waiting_mask, s);
+    while (!g_stop && !analyzer_.vanished()) {
+        const int requested = g_sync_requests;
+        if (requested != syncs_answered_) {
+            settle(waiting_mask);
+            syncs_answered_ = requested;
+            line_.log("SYNC", std::to_string(requested));
+            std::printf("sync %d\n", requested);
+            std::fflush(stdout);
             continue;
         }
-        text += chunk;
-        std::size_t cr = 0;
-        while (!g_stop && !analyzer.vanished() && (cr = text.find('\r')) != std::string::npos) {
-            analyzer.handle_text_line(text.substr(0, cr));
-            text.erase(0, cr + 1);
-        }
+        (void)take_what_comes(1000, waiting_mask);  // wakes for a signal at once
     }
+    if (g_stop) settle(waiting_mask);
 }
 
 }  // namespace
@@ -198,12 +283,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int lines = open_lines(options.lines_path);
-    std::signal(SIGTERM, on_signal);
-    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_stop);
+    std::signal(SIGINT, on_stop);
+    std::signal(SIGUSR1, on_sync);
     // The start time lets a reader turn log times into monotonic clock times.
     std::printf("ready %s %.3f\n", slave_path.c_str(), line.start_ms());
     std::fflush(stdout);
-    serve(line, analyzer, loader, lines);
+    Server(line, analyzer, loader, lines).run();
     analyzer.log_final_settings();
     loader.report();
     unlink(link_path.c_str());
