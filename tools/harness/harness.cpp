@@ -231,9 +231,22 @@ const char* wine_build() {
 }
 
 std::string port_link(const std::string& dir, int port) {
-    if (!wine_build()) return dir + "/COM" + std::to_string(port);
+    return wine_build() ? wine_port_link(port) : dir + "/COM" + std::to_string(port);
+}
+
+std::string wine_port_link(int port) {
     const char* prefix = std::getenv("WINEPREFIX");
     return std::string(prefix ? prefix : "") + "/dosdevices/com" + std::to_string(port);
+}
+
+RunResult run_under_wine(const std::string& program, const std::string& dir, const std::string& input,
+                         RunOptions options, const std::string& lines_fifo) {
+    options.arguments.insert(options.arguments.begin(), program);
+    if (!lines_fifo.empty()) {
+        options.env.emplace_back("LD_PRELOAD=" LINES_SHIM_PATH);
+        options.env.push_back("K210_LINES_FIFO=" + lines_fifo);
+    }
+    return run_program("/usr/bin/wine", dir, input, options);
 }
 
 namespace {
@@ -257,9 +270,8 @@ RunResult run_with_programmer(const std::string& dir, const std::string& input, 
     }
     // cmd.exe finds BSL.EXE in the working folder.
     copy_file(programmer_dir + "/BSL.EXE", dir + "/BSL.EXE");
-    options.arguments.insert(options.arguments.begin(), std::string(wine_build()) + "/k210prog.exe");
     options.limit_seconds = 180;
-    RunResult r = run_program("/usr/bin/wine", dir, input, options);
+    RunResult r = run_under_wine(std::string(wine_build()) + "/k210prog.exe", dir, input, options);
     if (r.out.empty()) std::fprintf(stderr, "k210prog.exe printed nothing; Wine said: %s\n", r.err.c_str());
     r.out = lines_as_posix(r.out);
     return r;

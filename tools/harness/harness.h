@@ -94,6 +94,17 @@ const char* wine_build();
 // working folder, or Wine's device folder.
 std::string port_link(const std::string& dir, int port);
 
+// Where COMn leads for a program under Wine: $WINEPREFIX/dosdevices/comN.
+std::string wine_port_link(int port);
+
+// Runs a Windows program under Wine, as run_program runs a native one. With
+// `lines_fifo`, the program's port gets the modem lines and the parity a
+// pseudo-terminal lacks (tools/lines_shim, preloaded into Wine): its DTR and
+// RTS go to the simulator's FIFO (k210sim --lines) as the usual adapter
+// would carry them to the analyzer's pins.
+RunResult run_under_wine(const std::string& program, const std::string& dir, const std::string& input,
+                         RunOptions options = {}, const std::string& lines_fifo = "");
+
 // k210prog with the stand-in programmer, logging to dir/bsl.log. Under Wine
 // the console's CR LF line ends are read back as "\n".
 RunResult run_k210prog(const std::string& dir, const std::string& input, const std::string& programmer_statuses = "0",
