@@ -375,6 +375,71 @@ TEST_F(LoaderOnPins, ProgramsThroughAUsbAdapterAndAsksForLowLatency) {
     }
 }
 
+// The loader listens again only 1.2 ms after each of its replies. Over a
+// whole program and verify of 32 KiB, BSL.EXE never sends sooner, nor while
+// the loader works: natively on a bare line (9600 baud) and with the modem
+// lines (38400), and the Windows build under Wine with the lines (38400) and
+// without (9600).
+TEST(Programmer, KeepsTheLoadersTurnaroundOver32KiB) {
+    struct Case {
+        const char* what;
+        bool under_wine;
+        bool with_lines;
+        const char* speed;
+    };
+    const Case cases[] = {
+        {"on a bare line", false, false, "speed: 9600 baud"},
+        {"with the modem lines", false, true, "speed: 38400 baud"},
+        {"under Wine, with the modem lines", true, true, "speed: 38400 baud"},
+        {"under Wine, on a bare line", true, false, "speed: 9600 baud"},
+    };
+    const std::string image = test_image(32768 - 32);
+    for (const Case& c : cases) {
+        if (c.under_wine != (wine_build() != nullptr)) continue;
+        TempDir dir;
+        write_file(dir.file("IMAGE.TXT"), image);
+        std::vector<std::string> options = {"--dump", dir.file("flash.txt")};
+        if (c.with_lines) options.insert(options.end(), {"--lines", dir.file("lines")});
+        Simulator sim(dir.path, 3, options);
+        RunOptions bsl;
+        bsl.arguments = {"+mpv", "-cCOM3", "IMAGE.TXT"};
+        int status = -1;
+        std::string out;
+        if (c.under_wine) {
+            const RunResult r = run_under_wine(std::string(wine_build()) + "/BSL.EXE", dir.path, "", bsl,
+                                               c.with_lines ? dir.file("lines") : "");
+            status = r.exit_status;
+            out = r.out;
+        } else if (c.with_lines) {
+            ProgrammerRequest request;
+            request.erase = request.program = request.verify = true;
+            request.port_name = "COM3";
+            request.image_path = "IMAGE.TXT";
+            const WorkingFolder here(dir.path);
+            const SessionResult r = run_session_with_lines(dir.file("lines"), request);
+            status = r.status;
+            out = r.out;
+        } else {
+            const RunResult r = run_bsl(dir.path, bsl.arguments);
+            status = r.exit_status;
+            out = r.out;
+        }
+        sim.stop();
+        ASSERT_EQ(status, 0) << c.what << ": " << out;
+        EXPECT_NE(out.find(c.speed), std::string::npos) << c.what << ": " << out;
+        expect_flash_holds(dir.file("flash.txt"), image);
+        std::vector<std::string> too_soon;
+        for (const std::string& line : sim.log_lines("LOADER"))
+            if (line.rfind("turnaround:", 0) == 0 || line.rfind("busy:", 0) == 0) too_soon.push_back(line);
+        const std::vector<std::string> turnarounds = sim.log_lines("TURNAROUND");
+        ASSERT_EQ(turnarounds.size(), 1u) << c.what;
+        EXPECT_TRUE(too_soon.empty()) << c.what << ": " << too_soon.size()
+                                      << " times too soon, the first: " << too_soon[0] << " (TURNAROUND "
+                                      << turnarounds[0] << ")";
+        EXPECT_GE(std::atoi(turnarounds[0].c_str()), 4 * 137) << c.what;  // a sync and a frame a block, twice
+    }
+}
+
 // An old unit loses its settings with the erase. Interrupted after the
 // programming, it runs with factory settings; the rerun must still give it
 // its own settings back, not the factory ones it now reports.

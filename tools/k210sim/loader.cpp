@@ -4,6 +4,7 @@
 // memory model whose flash erases to 0xFF and can only clear bits when
 // written. Written from the loader's documentation, not from the programmer.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -57,6 +58,9 @@ unsigned bcd_version(const std::string& text) {
         if (c >= '0' && c <= '9') value = value * 16 + static_cast<unsigned>(c - '0');
     return value;
 }
+
+// Cut, not rounded, to two decimals: a wait that is too short never reads as the floor itself.
+double hundredths_down(double ms) { return std::floor(ms * 100) / 100; }
 
 std::string one(std::uint8_t byte) {
     std::string text(1, static_cast<char>(byte));
@@ -170,7 +174,8 @@ void Loader::check_turnaround(double first_byte_ms) {
     turnarounds_ms_.push_back(waited);
     if (waited >= TURNAROUND_MS) return;
     char text[96];
-    std::snprintf(text, sizeof text, "turnaround: the host sent %.2f ms after the loader's reply", waited);
+    std::snprintf(text, sizeof text, "turnaround: the host sent %.2f ms after the loader's reply",
+                  hundredths_down(waited));
     line_.log("LOADER", text);
 }
 
@@ -426,8 +431,8 @@ void Loader::report() const {
     const std::size_t n = sorted.size();
     const double median = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
     char text[128];
-    std::snprintf(text, sizeof text, "%zu shortest %.2f median %.2f longest %.2f ms", n, sorted.front(), median,
-                  sorted.back());
+    std::snprintf(text, sizeof text, "%zu shortest %.2f median %.2f longest %.2f ms", n,
+                  hundredths_down(sorted.front()), median, sorted.back());
     line_.log("TURNAROUND", text);
 }
 
