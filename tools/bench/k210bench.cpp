@@ -1,8 +1,11 @@
 // k210bench: measures the timing rules of the analyzer link, the restore
 // pause, a whole old-unit run and the programmer against k210sim, and prints
-// a Markdown table of median, minimum and maximum beside each floor.
+// a Markdown table of median, minimum and maximum beside each floor. Given a
+// Windows build, its BSL.EXE is measured too, under Wine.
 //
-//   k210bench [--quick]        (--quick: fewer repetitions, no 32 KiB programming)
+//   k210bench [--quick] [--windows BUILD]
+//     --quick: fewer repetitions, no 32 KiB programming
+//     --windows: the Windows build whose BSL.EXE runs under Wine (WINEPREFIX set)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bsl/ti_txt.h"
@@ -34,10 +38,14 @@ struct Row {
     std::string unit = "ms";
 };
 
+constexpr const char* TURNAROUND = "turnaround";  // samples: shortest, median, longest
+
+struct LoaderFloor;
+
 // The measurements, taken in full or (quick) fewer of each and without the programmer's.
 class Bench {
   public:
-    explicit Bench(bool quick) : quick_(quick) {}
+    Bench(bool quick, std::string windows) : quick_(quick), windows_(std::move(windows)) {}
     void run();
 
   private:
@@ -46,10 +54,12 @@ class Bench {
     void restore_pauses();
     void whole_runs();
     void programmer_32k();
+    void windows_programmer_32k(const std::string& dir, const LoaderFloor& floor);
     void print_table() const;
 
     std::vector<Row> rows_;
     bool quick_;
+    std::string windows_;  // the Windows build, or empty
 };
 const PortName COM3 = *PortName::from_text("COM3");
 
@@ -255,11 +265,26 @@ struct LoaderFloor {
     }
 };
 
+// The TURNAROUND line of a simulator that has ended: shortest, median and
+// longest, as a row's samples; none when there is none.
+std::vector<double> turnarounds_of(Simulator& sim) {
+    const std::vector<std::string> lines = sim.log_lines("TURNAROUND");
+    double shortest = 0;
+    double median = 0;
+    double longest = 0;
+    if (lines.empty() ||
+        std::sscanf(lines.back().c_str(), "%*d shortest %lf median %lf longest %lf", &shortest, &median, &longest) != 3)
+        return {};
+    return {shortest, median, longest};
+}
+
 // 32 KiB erased and programmed, then verified, at each rate against the
-// least time the loader allows; then at 38400 through a USB adapter whose
-// latency timer ticks every 16 ms: left so (a system where BSL.EXE cannot
-// ask for low latency, as on Windows), and with the low latency that
-// BSL.EXE asks for (1 ms ticks, as on Linux), against the bare line.
+// least time the loader allows, with the turnaround after the loader's
+// replies at 38400; then at 38400 through a USB adapter whose latency timer
+// ticks every 16 ms: left so (a system where BSL.EXE cannot ask for low
+// latency, as on Windows), and with the low latency that BSL.EXE asks for
+// (1 ms ticks, as on Linux), against the bare line. Last, the Windows
+// BSL.EXE under Wine, when there is a Windows build.
 void Bench::programmer_32k() {
     TempDir dir;
     Bytes code;
@@ -271,34 +296,77 @@ void Bench::programmer_32k() {
     for (const WriteBlock& block : plan_write_blocks(image)) floor.blocks.push_back(block.bytes.size());
     double total_9600 = 0;
     double bare_38400 = 0;
-    {
+    for (unsigned baud : {9600u, 19200u, 38400u}) {
         Simulator sim(dir.path, 3, {"--slow", "--lines", dir.file("lines")});
-        for (unsigned baud : {9600u, 19200u, 38400u}) {
-            const std::string rate = std::to_string(baud) + " 8E1";
-            const double programmed = programmer_run(dir.path, "+mp", baud);
-            const double verified = programmer_run(dir.path, "+v", baud);
-            rows_.push_back({"BSL.EXE: erase + program 32 KiB at " + rate, {programmed}, floor.program(baud)});
-            rows_.push_back({"BSL.EXE: verify 32 KiB at " + rate, {verified}, floor.verify(baud)});
-            if (baud == 9600) total_9600 = programmed + verified;
-            if (baud == 38400) bare_38400 = programmed + verified;
+        const std::string rate = std::to_string(baud) + " 8E1";
+        const double programmed = programmer_run(dir.path, "+mp", baud);
+        const double verified = programmer_run(dir.path, "+v", baud);
+        rows_.push_back({"BSL.EXE: erase + program 32 KiB at " + rate, {programmed}, floor.program(baud)});
+        rows_.push_back({"BSL.EXE: verify 32 KiB at " + rate, {verified}, floor.verify(baud)});
+        if (baud == 9600) total_9600 = programmed + verified;
+        if (baud != 38400) continue;
+        bare_38400 = programmed + verified;
+        sim.stop();
+        rows_.push_back({"BSL.EXE on Linux: turnaround after the loader's replies, program + verify 32 KiB at 38400",
+                         turnarounds_of(sim), LoaderFloor::TURNAROUND_MS, TURNAROUND});
+    }
+    rows_.push_back({"BSL.EXE: program + verify at 38400, share of the 9600 time",
+                     {100 * bare_38400 / total_9600},
+                     0,
+                     "% of 9600"});
+    {
+        Simulator usb(dir.path, 3, {"--slow", "--lines", dir.file("lines"), "--usb-latency", "16"});
+        for (bool low : {false, true}) {
+            AdapterOptions adapter;
+            adapter.offers_low_latency = low;
+            const double both =
+                programmer_run(dir.path, "+mp", 38400, adapter) + programmer_run(dir.path, "+v", 38400, adapter);
+            rows_.push_back({std::string("BSL.EXE: program + verify 32 KiB at 38400 through a 16 ms USB adapter, ") +
+                                 (low ? "low latency" : "default latency"),
+                             {both},
+                             bare_38400,
+                             "ms, bare line"});
         }
-        rows_.push_back({"BSL.EXE: program + verify at 38400, share of the 9600 time",
-                         {100 * bare_38400 / total_9600},
-                         0,
-                         "% of 9600"});
     }
-    Simulator usb(dir.path, 3, {"--slow", "--lines", dir.file("lines"), "--usb-latency", "16"});
-    for (bool low : {false, true}) {
-        AdapterOptions adapter;
-        adapter.offers_low_latency = low;
-        const double both =
-            programmer_run(dir.path, "+mp", 38400, adapter) + programmer_run(dir.path, "+v", 38400, adapter);
-        rows_.push_back({std::string("BSL.EXE: program + verify 32 KiB at 38400 through a 16 ms USB adapter, ") +
-                             (low ? "low latency" : "default latency"),
-                         {both},
-                         bare_38400,
-                         "ms, bare line"});
+    rows_.push_back({"BSL.EXE on Linux: program + verify 32 KiB at 38400",
+                     {bare_38400},
+                     floor.program(38400) + floor.verify(38400)});
+    if (!windows_.empty()) windows_programmer_32k(dir.path, floor);
+}
+
+// The seconds BSL.EXE reports in its last line ("... on COM3 in 12.9 s"),
+// which leave out Wine's own start; -1 when it did not succeed.
+double reported_ms(const RunResult& r) {
+    const std::size_t at = r.out.find(" on COM3 in ");
+    if (r.exit_status != 0 || r.out.find("BSL: done:") == std::string::npos || at == std::string::npos) return -1;
+    return 1000 * std::atof(r.out.c_str() + at + 12);
+}
+
+// The Windows BSL.EXE under Wine, its port's modem lines given by the shim,
+// as the Linux one ran at 38400: its turnaround and its time.
+void Bench::windows_programmer_32k(const std::string& dir, const LoaderFloor& floor) {
+    Simulator sim(dir, 3, {"--slow", "--lines", dir + "/lines", "--link", wine_port_link(3)});
+    double both = 0;
+    for (const char* letters : {"+mp", "+v"}) {
+        RunOptions bsl;
+        bsl.arguments = {letters, "-cCOM3", "IMAGE.TXT"};
+        const RunResult r = run_under_wine(windows_ + "/BSL.EXE", dir, "", bsl, dir + "/lines");
+        const double ms = reported_ms(r);
+        if (ms < 0 || r.out.find("speed: 38400") == std::string::npos) {
+            std::fprintf(stderr, "the Windows BSL.EXE %s failed or ran at another speed:\n%s%s\n", letters,
+                         r.out.c_str(), r.err.c_str());
+            return;
+        }
+        both += ms;
     }
+    sim.stop();
+    rows_.push_back(
+        {"BSL.EXE on Windows under Wine: turnaround after the loader's replies, program + verify 32 KiB "
+         "at 38400",
+         turnarounds_of(sim), LoaderFloor::TURNAROUND_MS, TURNAROUND});
+    rows_.push_back({"BSL.EXE on Windows under Wine: program + verify 32 KiB at 38400 (its own time)",
+                     {both},
+                     floor.program(38400) + floor.verify(38400)});
 }
 
 void Bench::print_table() const {
@@ -308,7 +376,10 @@ void Bench::print_table() const {
         if (row.samples.empty()) continue;
         const double med = median(row.samples);
         const auto range = std::minmax_element(row.samples.begin(), row.samples.end());
-        if (row.unit == "% of 9600") {
+        if (row.unit == TURNAROUND) {  // the shortest is what the loader's floor holds
+            std::printf("| %s | %.2f ms | %.2f ms | %.2f ms | %.1f ms | %.4f (shortest) |\n", row.what.c_str(),
+                        row.samples[1], row.samples[0], row.samples[2], row.floor, row.samples[0] / row.floor);
+        } else if (row.unit == "% of 9600") {
             std::printf("| %s | %.1f %% | | | (aim <= 27 %%) | |\n", row.what.c_str(), med);
         } else if (row.unit == "%") {
             std::printf("| %s | %.3f %% | %.3f %% | %.3f %% | (goal < 1 %%) | |\n", row.what.c_str(), med, *range.first,
@@ -320,6 +391,9 @@ void Bench::print_table() const {
         }
     }
     if (quick_) return;
+    if (windows_.empty())
+        std::printf(
+            "\nWindows: not measured (no Windows build; scripts/bench makes one where mingw-w64 and Wine are)\n");
     std::printf(
         "\nFloors of the BSL.EXE rows: the bytes on the wire (11 bits a byte) and the loader's own time,\n"
         "which no host can shorten: 1.2 ms of turnaround after each of its replies, 550 ms of entry\n"
@@ -327,7 +401,9 @@ void Bench::print_table() const {
         "of 35 ms (200 ms of erase for the older flash), and the erase, the password, the identification\n"
         "and the speed change at 9600 baud, with 10 ms for the loader's clock to settle. A ratio above\n"
         "1.00 is time BSL.EXE itself takes. The USB adapter rows are against the bare line at 38400\n"
-        "(erase + program and verify).\n");
+        "(erase + program and verify). The turnaround rows give the shortest, median and longest wait\n"
+        "after the loader's replies, as the simulator measured it, against the loader's 1.2 ms; their\n"
+        "ratio is the shortest's. The Windows rows run BSL.EXE under Wine, timed by its own last line.\n");
 }
 
 void Bench::run() {
@@ -343,7 +419,19 @@ void Bench::run() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Bench bench(argc > 1 && std::strcmp(argv[1], "--quick") == 0);
+    bool quick = false;
+    std::string windows;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            quick = true;
+        } else if (std::strcmp(argv[i], "--windows") == 0 && i + 1 < argc) {
+            windows = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: k210bench [--quick] [--windows BUILD]\n");
+            return 2;
+        }
+    }
+    Bench bench(quick, windows);
     bench.run();
     return 0;
 }
