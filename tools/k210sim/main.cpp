@@ -37,8 +37,9 @@ using k210sim::Line;
 using k210sim::Loader;
 using k210sim::SimOptions;
 
-// Set by the signals; a signal handler can reach nothing else. They are
-// blocked but while the simulator waits for input, so none is missed.
+// Set by the signals; a signal handler can reach nothing else. The signals
+// are blocked except while the simulator waits for input, so that none comes
+// between a look at these and the wait.
 volatile std::sig_atomic_t g_stop = 0;           // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 volatile std::sig_atomic_t g_sync_requests = 0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 volatile std::sig_atomic_t g_switches_off = 0;   // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
