@@ -126,8 +126,13 @@ TEST(EndToEnd, NewUnitIsProgrammedWithoutRestore) {
                          "have; answering N means its settings will not be written back after programming"),
               std::string::npos)
         << r.err;
+    // Reconnected, it is asked once more, and what it reports is said beside the dialogue.
+    EXPECT_NE(r.err.find("after programming the analyzer reports VERS:3.7 (before: VERS:3.7)"), std::string::npos)
+        << r.err;
     sim.stop();
-    EXPECT_EQ(sim.log_lines("QUERY").size(), 16u);
+    const Lines queries = sim.log_lines("QUERY");
+    ASSERT_EQ(queries.size(), 17u);
+    EXPECT_EQ(queries.back(), "VERS?");
     EXPECT_TRUE(sim.log_lines("SET").empty());
 
     // Any answer but Y is no; only Y makes a unit old.
@@ -185,7 +190,7 @@ TEST(EndToEnd, SilentAnalyzerThenGoingOnRestoresTheEarlierBackup) {
     const std::string crafted =
         "MODE?\r\nMODE:5\r\nCUST?\r\nNew owner\r\nPUMP?\r\nPUMP:RATE:60\r";  // last line without LF
     write_file(dir.file("SETTINGS.TXT"), crafted);
-    Simulator sim(dir.path, 4, {"--silent"});
+    Simulator sim(dir.path, 4, {"--silent-queries", "1"});  // it answers once programmed
     const RunResult r = run_k210prog(dir.path, "4\nY\nY\nn\nn\nC\nC\n");
     EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON + LAUNCH +
                          programmer_says("K210ft.TXT", "COM4") + SWITCHES_OFF + "Downloading Data...\n" +
@@ -193,6 +198,7 @@ TEST(EndToEnd, SilentAnalyzerThenGoingOnRestoresTheEarlierBackup) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), crafted);       // the backup is kept as it was
     EXPECT_EQ(r.err.find("reports firmware"), std::string::npos);  // nothing was heard of the firmware
+    EXPECT_NE(r.err.find("(before: no reply)"), std::string::npos) << r.err;
     sim.stop();
     EXPECT_EQ(sim.log_lines("SET"), (Lines{"MODE 5", "CUST New owner", "PUMP 60"}));
     const Lines final_state = sim.log_lines("FINAL");
@@ -230,6 +236,7 @@ TEST(EndToEnd, FailedProgrammerIsRetriedWithTheSameCommandLine) {
                          LAUNCH + says + SWITCHES_OFF + COMPLETE);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(programmer_runs(dir), Lines(3, "+mpvr -cCOM3 K210xt.TXT port=free"));
+    EXPECT_EQ(r.err.find("record of this run"), std::string::npos) << r.err;  // this programmer keeps none
 
     // Anything but Y declines the retry and ends the run as a failure, without reopening the port.
     // An old unit stays recorded as waiting for its settings: the programmer may have erased them.
@@ -298,6 +305,47 @@ TEST(EndToEnd, PulledCableDuringTheCaptureKeepsTheSavedSettings) {
     EXPECT_FALSE(file_exists(dir.file("bsl.log")));  // nothing was programmed
 }
 
+// After programming the analyzer must answer before anything is sent to it:
+// a restore sent into a unit that cannot hear it would be reported as done.
+TEST(EndToEnd, TheAnalyzerIsHeardBeforeItsSettingsAreSent) {
+    struct Case {
+        const char* what;
+        const char* sim_option;  // from the 17th query on: the one after programming
+        const char* input;
+        std::string ends;  // the dialogue after the switch-off prompt
+        int status;
+        const char* said;
+    };
+    const std::vector<Case> cases = {
+        {"an old unit that does not answer keeps its settings for the rerun", "--silent-after-queries",
+         "3\ny\nn\nn\nc\nc\n", "", 1, "so its settings were not sent; they are kept in SETTINGS.TXT"},
+        {"a new unit that does not answer keeps its own", "--silent-after-queries", "3\nn\nn\nn\nc\nc\n", COMPLETE, 0,
+         "warning: the analyzer did not answer after programming: are the programming switches off?"},
+        {"the device gone is no silence", "--vanish-after-queries", "3\ny\nn\nn\nc\nc\n", " Error Reading COM3 !\n", 1,
+         "SETTINGS.TXT was left as it was"},
+    };
+    for (const Case& c : cases) {
+        if (wine_build() && std::string(c.sim_option) == "--vanish-after-queries")
+            continue;  // Wine reads a hung-up pseudo-terminal as silence
+        TempDir dir;
+        Simulator sim(dir.path, 3, {c.sim_option, "16"});
+        const RunResult r = run_k210prog(dir.path, c.input);
+        const std::string image = c.input[2] == 'y' ? "K210ft.TXT" : "K210t.TXT";
+        EXPECT_EQ(r.out,
+                  BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says(image) + SWITCHES_OFF + c.ends)
+            << c.what;
+        EXPECT_EQ(r.exit_status, c.status) << c.what;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << c.what << ": " << r.err;
+        EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), profile_file()) << c.what;
+        EXPECT_EQ(file_exists(dir.file("SETTINGS.PND")), c.input[2] == 'y') << c.what;
+        sim.stop();
+        EXPECT_TRUE(sim.log_lines("SET").empty()) << c.what;
+        if (std::string(c.sim_option) == "--silent-after-queries") {  // a unit still starting gets three tries
+            EXPECT_EQ(sim.log_lines("IGNORED"), Lines(3, "VERS?")) << c.what;
+        }
+    }
+}
+
 TEST(EndToEnd, OneRunPerFolderAndNoStrayDescriptors) {
     TempDir dir;
     Simulator first(dir.path, 3);
@@ -329,14 +377,14 @@ TEST(EndToEnd, OneRunPerFolderAndNoStrayDescriptors) {
     EXPECT_EQ(quiet.exit_status, 0);
     EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), profile_file());
     second.stop();
-    EXPECT_EQ(second.log_lines("QUERY").size(), 16u);
+    EXPECT_EQ(second.log_lines("QUERY").size(), 17u);  // the capture's and the one after programming
     EXPECT_TRUE(second.log_lines("UNKNOWN").empty());
 }
 
 TEST(EndToEnd, ARestoreRefusesWhatIsNotASettingsFile) {
     TempDir dir;
     ASSERT_EQ(mkfifo(dir.file("SETTINGS.TXT").c_str(), 0644), 0);  // would hold a reader for good
-    Simulator sim(dir.path, 3, {"--silent"});
+    Simulator sim(dir.path, 3, {"--silent-queries", "1"});
     const RunResult r = run_k210prog(dir.path, "3\ny\ny\nn\nn\nc\nc\n");
     EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON + LAUNCH +
                          programmer_says("K210ft.TXT") + SWITCHES_OFF);
@@ -353,7 +401,7 @@ TEST(EndToEnd, ARestoreRefusesWhatIsNotASettingsFile) {
 TEST(EndToEnd, AnalyzerVanishingDuringRestoreIsReported) {
     TempDir dir;
     write_file(dir.file("SETTINGS.TXT"), "MODE?\r\nM:1\r\nSMOK?\r\nS:0\r\nTEFF?\r\nT:80\r\n");
-    Simulator sim(dir.path, 3, {"--silent", "--vanish-after", "1"});
+    Simulator sim(dir.path, 3, {"--silent-queries", "1", "--vanish-after", "1"});
     const RunResult r = run_k210prog(dir.path, "3\ny\ny\nn\nn\nc\nc\n");
     EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS + SWITCHES_ON + LAUNCH +
                          programmer_says("K210ft.TXT") + SWITCHES_OFF +

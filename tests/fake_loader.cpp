@@ -90,8 +90,10 @@ void FakeLoader::handle_frame(double came_ms, Fault fault) {
     Bytes reply = {fault == Fault::nak ? bsl::BSL_NAK : fault == Fault::bad_byte ? std::uint8_t{0x55} : bsl::BSL_ACK};
     const double work_ms = command == bsl::BSL_MASS_ERASE ? next(erase_ms, 20.0) : 0.5;
     if (command == bsl::BSL_MASS_ERASE) erased_ms += work_ms;
-    if (command == bsl::BSL_RX_DATA_BLOCK && reply[0] == bsl::BSL_ACK)
+    if (command == bsl::BSL_RX_DATA_BLOCK && reply[0] == bsl::BSL_ACK) {
         std::copy(frame_.begin() + 8, frame_.end() - 2, memory.begin() + address);
+        if (bad_cell >= address && bad_cell < address + length) memory[static_cast<std::size_t>(bad_cell)] ^= 0x10;
+    }
     if (command == bsl::BSL_TX_DATA_BLOCK && reply[0] == bsl::BSL_ACK) {
         reply = {bsl::BSL_HEADER, 0x00, frame_[6], frame_[6]};  // 80 xx n n data CKL CKH
         reply.insert(reply.end(), memory.begin() + address, memory.begin() + address + length);

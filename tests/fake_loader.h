@@ -44,6 +44,7 @@ class FakeLoader {
     std::vector<std::string> broken;                  // the time rules the host broke
     double erased_ms = 0;                             // erase the flash really had
     double now_ms = 0;
+    long bad_cell = -1;  // a flash cell that keeps a wrong bit of whatever is written to it
 
     // The host writes `count` bytes now, its port at `host_baud`.
     void host_writes(const std::uint8_t* bytes, std::size_t count, unsigned host_baud);

@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,29 @@ TEST(LoaderActions, SayOnceWhatALateAdapterCosts) {
     }
 }
 
+struct Session {
+    SessionEnd end;
+    std::string said;
+};
+
+// A whole session of BSL.EXE +`letters` on the fake loader, its record in `record`.
+Session run_session(FakeLoader& loader, const char* letters, const std::string& image,
+                    const std::string& record = NO_RECORD) {
+    FakeLoaderPort calls(loader);
+    ProgrammerRequest request;
+    EXPECT_EQ(take_action_letters(letters, request), Verdict::ok);
+    request.port_name = "COM3";
+    request.image_path = image;
+    request.log_path = record;
+    request.arguments = letters;
+    std::FILE* out = std::tmpfile();
+    ProgrammerSession session(request, out, calls.system());
+    const SessionEnd end = session.run();
+    Session run{end, printed(out)};
+    std::fclose(out);
+    return run;
+}
+
 // An image of `blocks` full write blocks from 0x1100, with every interrupt vector.
 std::string image_file(const std::string& name, std::size_t blocks) {
     FlashImage image;
@@ -261,21 +285,126 @@ TEST(ProgrammerNotes, SayWhatTheEraseHadAndWhatALateAdapterCosts) {
                           Cost{"mpvr", "about 5 s of this run"}, Cost{"pv", "about 5 s of this run"}}) {
         FakeLoader loader;
         loader.delay_ms = 40;
-        FakeLoaderPort calls(loader);
-        ProgrammerRequest request;
-        ASSERT_EQ(take_action_letters(c.letters, request), Verdict::ok);
-        request.port_name = "COM3";
-        request.image_path = path;
-        request.log_path = NO_RECORD;
-        std::FILE* out = std::tmpfile();
-        ProgrammerSession session(request, out, calls.system());
-        EXPECT_EQ(session.run(), SessionEnd::succeeded) << c.letters << printed(out);
-        const std::string said = printed(out);
-        EXPECT_NE(said.find("the loader's replies reach this computer 40 ms late"), std::string::npos) << said;
-        EXPECT_NE(said.find(c.said), std::string::npos) << c.letters << ": " << said;
-        std::fclose(out);
+        const Session run = run_session(loader, c.letters, path);
+        EXPECT_EQ(run.end, SessionEnd::succeeded) << c.letters << run.said;
+        EXPECT_NE(run.said.find("the loader's replies reach this computer 40 ms late"), std::string::npos) << run.said;
+        EXPECT_NE(run.said.find(c.said), std::string::npos) << c.letters << ": " << run.said;
     }
     std::remove(path.c_str());
+}
+
+std::string whole_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The record holds what the run did, in the order it did it, and a failed
+// run's last line says what state the analyzer's flash is in.
+TEST(RunRecord, HoldsWhatTheRunDidAndHowItEnded) {
+    const std::string path = image_file("k210-record-" + std::to_string(std::rand()) + ".TXT", 3);
+    const std::string record = path + ".LOG";
+    struct Case {
+        const char* what;
+        std::deque<Fault> faults;
+        long bad_cell;
+        std::vector<std::string> lines;  // in this order
+    };
+    const std::string erased =
+        "; the analyzer's flash is erased (or partly programmed): it will not start until it "
+        "is programmed; run again";
+    const std::vector<Case> cases = {
+        {"a healthy run",
+         {},
+         -1,
+         {"BSL.EXE " K210_VERSION ": mpvr", "system: ", "image: ", "port: ", "line asked: ", "entry: the TEST sequence",
+          "lines: DTR off, RTS on", "sent 80", "received 90", "sync answered", "Erasing the flash...",
+          "sent 80 18 04 04 00 FF 06 A5", "erase 1 answered", "erase figures: ", "loader: chip FFFF",
+          "speed: 9600 baud", "sent 80 12", "port closed", "BSL: done: erased, programmed, verified, started"}},
+        {"the cable pulled during the erase",
+         {Fault::none, Fault::none, Fault::none, Fault::hang_up},
+         -1,
+         {"Erasing the flash...", "received nothing: the device is gone", "BSL: failed: the port went away",
+          "(mass erase)" + erased}},
+        {"a cell that keeps a wrong bit",
+         {},
+         0x11F0,
+         {"verify mismatch in the block at 11F0: the image has 3C 3C", "; read 2C 3C",
+          "BSL: failed: verify failed at 11F0: read 2C, image has 3C" + erased}},
+    };
+    for (const Case& c : cases) {
+        FakeLoader loader;
+        loader.faults = c.faults;
+        loader.bad_cell = c.bad_cell;
+        (void)run_session(loader, "mpvr", path, record);
+        const std::string text = whole_file(record);
+        std::size_t at = 0;
+        for (const std::string& line : c.lines) {
+            const std::size_t found = text.find(line, at);
+            ASSERT_NE(found, std::string::npos) << c.what << ": no " << line << " after " << at << " in\n" << text;
+            at = found;
+        }
+        EXPECT_EQ(text.compare(0, 11, "       0.0 "), 0) << c.what;  // milliseconds since the start, to a tenth
+    }
+    std::remove(path.c_str());
+    std::remove(record.c_str());
+    std::remove((record + ".1").c_str());
+}
+
+// The system's files, but every write from the `fail_from`th on fails (a full disk).
+class FullAfter : public FileSystem {
+  public:
+    explicit FullAfter(int fail_from) : fail_from_(fail_from) {}
+    FileCall write_all(int fd, const char* bytes, std::size_t length) override {
+        if (++writes_ >= fail_from_) return failed("No space left on device");
+        return FileSystem::write_all(fd, bytes, length);
+    }
+
+  private:
+    int fail_from_;
+    int writes_ = 0;
+};
+
+TEST(RunRecord, IsWrittenAsTheRunGoesWithinItsBoundAndNeverFailsTheRun) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("k210-record-" + std::to_string(std::rand()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "BSL.LOG").string();
+    PortClock::time_point clock{};
+    const auto now = [&clock] { return clock; };
+    std::FILE* errors = std::tmpfile();
+    {
+        RunRecord first(real_file_system(), errors, now);
+        first.start(path);
+        first.line("the run before");
+        EXPECT_NE(whole_file(path).find("the run before"), std::string::npos);  // there as soon as it is said
+    }
+    RunRecord record(real_file_system(), errors, now);
+    record.start(path);
+    EXPECT_NE(whole_file(path + ".1").find("the run before"), std::string::npos);  // kept
+    const std::string filler(1000, 'x');
+    for (int i = 0; i < 6000; ++i) {  // about 6 MB
+        clock += std::chrono::milliseconds(1);
+        record.line(std::to_string(i) + " " + filler);
+    }
+    const std::string text = whole_file(path);
+    EXPECT_LE(text.size(), RECORD_LIMIT);
+    EXPECT_EQ(text.compare(0, 15, "       1.0 0 xx"), 0);  // the start stays
+    const std::size_t marker = text.find("bytes of the record left out here");
+    ASSERT_NE(marker, std::string::npos);
+    EXPECT_GE(text.size() - text.find('\n', marker), RECORD_TAIL);  // and the last 1 MiB
+    EXPECT_EQ(text.compare(text.size() - 1007, 6, " 5999 "), 0) << text.substr(text.size() - 1020, 20);  // the end
+
+    // A record that cannot be written is said once, and the run goes on without it.
+    FullAfter full(3);
+    RunRecord broken(full, errors, now);
+    broken.start((dir / "FULL.LOG").string());
+    for (int i = 0; i < 10; ++i) broken.line("more");
+    EXPECT_FALSE(broken.writing());
+    const std::string said = printed(errors);
+    EXPECT_EQ(said.find("no record of this run"), said.rfind("no record of this run")) << said;
+    EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+    std::fclose(errors);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -171,6 +171,8 @@ TEST(Programmer, RefusesAnythingThatCouldLeaveTheAnalyzerUnableToStart) {
     }
 }
 
+// A failure says why, and in what state it leaves the analyzer: nothing
+// erased (harmless), or a flash that must be programmed before it starts.
 TEST(Programmer, FailsClearlyAndNeverReportsSuccessAfterAFailure) {
     if (wine_build()) GTEST_SKIP() << "the native programmer";
     TempDir dir;
@@ -179,29 +181,98 @@ TEST(Programmer, FailsClearlyAndNeverReportsSuccessAfterAFailure) {
         std::vector<std::string> sim_options;
         const char* letters;
         const char* message;
+        bool flash_touched;
     };
     const std::vector<Case> cases = {
         // switches off: the loader never answers, and that is said quickly
-        {{"--loader-silent"}, "+mpvr", "no answer from the bootstrap loader: are the programming switches on?"},
+        {{"--loader-silent"}, "+mpvr", "no answer from the bootstrap loader: are the programming switches on?", false},
+        {{"--loader-silent"},
+         "--check",
+         "no answer from the bootstrap loader: are the programming switches on?",
+         false},
         // without erase the bits cannot be set; a loader without write check does not notice, verify does
-        {{"--loader-no-write-check"}, "+pv", "verify failed at 11"},
+        {{"--loader-no-write-check"}, "+pv", "verify failed at 11", true},
         // the password is the image's vectors, not those of the firmware on the analyzer
-        {{"--loader-no-write-check"}, "+pv", "the bootstrap loader is still locked: the password"},
+        {{"--loader-no-write-check"}, "+pv", "the bootstrap loader is still locked: the password", false},
         // a flash cell that does not keep its byte: the last of the first block, on a loader without write check
-        {{"--loader-version", "1.30", "--bad-cell", "11EF"}, "+mpvr", "verify failed at 11EF: read"},
+        {{"--loader-version", "1.30", "--bad-cell", "11EF"}, "+mpvr", "verify failed at 11EF: read", true},
         // switches turned off half-way through
-        {{"--loader-stop-after-blocks", "1"}, "+mpvr", "the bootstrap loader stopped answering (writing at 11F0)"},
+        {{"--loader-stop-after-blocks", "1"},
+         "+mpvr",
+         "the bootstrap loader stopped answering (writing at 11F0)",
+         true},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        if (i == 2) write_file(dir.file("K210t.TXT"), test_image(600, 0x22));
-        Simulator sim(dir.path, 3, cases[i].sim_options);
-        const RunResult r = run_bsl(dir.path, {cases[i].letters, "-cCOM3", "K210t.TXT"});
-        EXPECT_EQ(r.exit_status, 1) << cases[i].message;
-        EXPECT_NE(r.out.find("BSL: failed: " + std::string(cases[i].message)), std::string::npos) << r.out;
+        const Case& c = cases[i];
+        if (i == 3) write_file(dir.file("K210t.TXT"), test_image(600, 0x22));
+        Simulator sim(dir.path, 3, c.sim_options);
+        const bool check = std::string(c.letters) == "--check";
+        const RunResult r = run_bsl(dir.path, check ? std::vector<std::string>{c.letters, "-cCOM3"}
+                                                    : std::vector<std::string>{c.letters, "-cCOM3", "K210t.TXT"});
+        EXPECT_EQ(r.exit_status, 1) << c.message;
+        EXPECT_NE(r.out.find("BSL: failed: " + std::string(c.message)), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.flash_touched ? "; the analyzer's flash is erased (or partly programmed): it will not "
+                                               "start until it is programmed; run again\n"
+                                             : "; nothing was erased\n"),
+                  std::string::npos)
+            << r.out;
         EXPECT_EQ(r.out.find("BSL: done"), std::string::npos);
-        EXPECT_LT(r.seconds, 12) << cases[i].message;
+        EXPECT_LT(r.seconds, 12) << c.message;
         EXPECT_TRUE(port_is_free(sim.device));
     }
+}
+
+// Every run leaves its record, never through what stands in its name, and a
+// record that cannot be written costs the run nothing.
+TEST(Programmer, KeepsARecordOfEveryRunWhereverItCan) {
+    if (wine_build()) GTEST_SKIP() << "the native programmer";
+    TempDir dir;
+    Simulator sim(dir.path, 3);
+    const RunResult first = run_bsl(dir.path, {"--check", "-cCOM3"});
+    EXPECT_EQ(first.exit_status, 0) << first.out;
+    for (const char* said : {"check: COM3 has no modem lines to drive", "check: even parity: not in effect",
+                             "check: nothing was erased or written", "BSL: check done"})
+        EXPECT_NE(first.out.find(said), std::string::npos) << said << " in " << first.out;
+    const std::string record = read_file(dir.file("BSL.LOG"));
+    EXPECT_NE(record.find("BSL.EXE " K210_VERSION ": --check -cCOM3"), std::string::npos) << record;
+    EXPECT_NE(record.find("BSL: check done"), std::string::npos);
+
+    write_file(dir.file("TARGET"), "keep\n");
+    struct Planted {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+    };
+    const std::vector<Planted> planted = {
+        {"the run before", [](const std::string&) {}},
+        {"a link", [&dir](const std::string& p) { ASSERT_EQ(symlink(dir.file("TARGET").c_str(), p.c_str()), 0); }},
+        {"a FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+    };
+    for (const Planted& p : planted) {
+        if (std::string(p.what) != "the run before") std::remove(dir.file("BSL.LOG").c_str());
+        p.plant(dir.file("BSL.LOG"));
+        const RunResult r = run_bsl(dir.path, {"--check", "-cCOM3"});
+        EXPECT_EQ(r.exit_status, 0) << p.what;
+        EXPECT_LT(r.seconds, 10) << p.what;  // a FIFO is never waited on
+        struct stat info {};
+        ASSERT_EQ(lstat(dir.file("BSL.LOG").c_str(), &info), 0) << p.what;
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << p.what;
+        EXPECT_NE(read_file(dir.file("BSL.LOG")).find("BSL: check done"), std::string::npos) << p.what;
+    }
+    EXPECT_EQ(read_file(dir.file("TARGET")), "keep\n");  // never written through
+    EXPECT_NE(read_file(dir.file("BSL.LOG.1")).find("--check -cCOM3"), std::string::npos);
+
+    const RunResult nowhere = run_bsl(dir.path, {"--check", "--log", "TARGET/BSL.LOG", "-cCOM3"});
+    EXPECT_EQ(nowhere.exit_status, 0);
+    EXPECT_NE(nowhere.err.find("BSL.EXE: no record of this run in TARGET/BSL.LOG"), std::string::npos) << nowhere.err;
+    EXPECT_EQ(nowhere.err.find("no record"), nowhere.err.rfind("no record"));  // said once
+    sim.stop();
+
+    // k210prog names the record of a programmer run that failed.
+    Simulator silent(dir.path, 3, {"--loader-silent"});
+    write_file(dir.file("K210t.TXT"), test_image(600));
+    const RunResult failed = run_k210prog_with_bsl(dir.path, "3\nn\nn\nn\nc\nn\n");
+    EXPECT_EQ(failed.exit_status, 1) << failed.out;
+    EXPECT_NE(failed.err.find("k210prog: BSL.EXE's record of this run: BSL.LOG"), std::string::npos) << failed.err;
 }
 
 class LoaderOnPins : public ::testing::Test {
@@ -215,9 +286,11 @@ class LoaderOnPins : public ::testing::Test {
                           const char* letters = "mpvr", const AdapterOptions& adapter = {}) {
         options.insert(options.end(), {"--lines", dir.file("lines"), "--dump", dir.file("flash.txt")});
         sim = std::make_unique<Simulator>(dir.path, 3, options);
-        EXPECT_EQ(take_action_letters(letters, request), Verdict::ok);
+        if (!request.check) {
+            EXPECT_EQ(take_action_letters(letters, request), Verdict::ok);
+            request.image_path = "K210t.TXT";
+        }
         request.port_name = "COM3";
-        request.image_path = "K210t.TXT";
         SessionResult r = run_session_with_lines(dir.file("lines"), request, adapter);
         sim->stop();
         return r;
@@ -260,6 +333,18 @@ TEST_F(LoaderOnPins, FindsTheEntrySequenceAndLeavesTheAnalyzerRunning) {
               std::string::npos)
         << silent.out;
     EXPECT_LT(silent.seconds, 3.0);
+
+    // The check finds the same, and erases and writes nothing: no password, no erase, no block.
+    ProgrammerRequest check;
+    check.check = true;
+    const SessionResult checked = program({}, check);
+    EXPECT_EQ(checked.status, 0) << checked.out;
+    for (const char* said : {"check: DTR and RTS drive the loader's pins; the TEST sequence started it",
+                             "check: the loader's replies come", "check: the loader was left with a reset",
+                             "check: nothing was erased or written", "BSL: check done"})
+        EXPECT_NE(checked.out.find(said), std::string::npos) << said << " in " << checked.out;
+    EXPECT_FALSE(sim->log_lines("STARTED").empty());
+    for (const char* kind : {"PASSWORD", "ERASE", "ERASED", "PROGRAMMED"}) EXPECT_TRUE(sim->log_lines(kind).empty());
 }
 
 // The number in "Erased: N erase commands".
@@ -436,40 +521,60 @@ TEST(Programmer, KeepsTheLoadersTurnaroundOver32KiB) {
 }
 
 // An old unit loses its settings with the erase. Interrupted after the
-// programming, it runs with factory settings; the rerun must still give it
-// its own settings back, not the factory ones it now reports.
+// programming (Q at the switch-off prompt; or the switches left on, so that
+// the reconnected unit does not answer and nothing is sent into it), it runs
+// with factory settings; the rerun must still give it its own settings
+// back, not the factory ones it now reports.
 TEST(Programmer, AnInterruptedOldUnitUpdateGetsItsOwnSettingsBackOnTheRerun) {
-    TempDir dir;
-    write_file(dir.file("K210fxt.TXT"), test_image(2000));
-    Simulator sim(dir.path, 2, {"--old-unit", "--dump", dir.file("flash.txt")});
-    RunResult r = run_k210prog_with_bsl(dir.path, "2\ny\ny\nn\nc\nq\n");
-    EXPECT_EQ(r.exit_status, 2) << r.out;
-    EXPECT_NE(r.out.find("BSL: done: erased, programmed, verified"), std::string::npos) << r.out;
-    const std::string saved = read_file(dir.file("SETTINGS.TXT"));
-    EXPECT_NE(saved.find("SRAL:210457"), std::string::npos);
-    EXPECT_TRUE(file_exists(dir.file("SETTINGS.PND")));
+    struct Case {
+        const char* what;
+        std::vector<std::string> sim_options;
+        const char* first_input;
+        int first_status;
+    };
+    const Case cases[] = {
+        {"Q at the switch-off prompt", {}, "2\ny\ny\nn\nc\nq\n", 2},
+        {"the switches left on", {"--switches-left-on"}, "2\ny\ny\nn\nc\nc\n", 1},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        write_file(dir.file("K210fxt.TXT"), test_image(2000));
+        std::vector<std::string> options = {"--old-unit", "--dump", dir.file("flash.txt")};
+        options.insert(options.end(), c.sim_options.begin(), c.sim_options.end());
+        Simulator sim(dir.path, 2, options);
+        RunResult r = run_k210prog_with_bsl(dir.path, c.first_input);
+        EXPECT_EQ(r.exit_status, c.first_status) << c.what << r.out;
+        EXPECT_NE(r.out.find("BSL: done: erased, programmed, verified"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Downloading Data..."), std::string::npos) << c.what;
+        EXPECT_EQ(r.out.find("Programming Complete!"), std::string::npos) << c.what;
+        const std::string saved = read_file(dir.file("SETTINGS.TXT"));
+        EXPECT_NE(saved.find("SRAL:210457"), std::string::npos);
+        EXPECT_TRUE(file_exists(dir.file("SETTINGS.PND"))) << c.what;
+        sim.turn_switches_off();
 
-    r = run_k210prog_with_bsl(dir.path, "2\ny\ny\nn\nc\nc\n");
-    EXPECT_EQ(r.exit_status, 0) << r.out;
-    EXPECT_EQ(r.out.substr(r.out.size() - 22), "Programming Complete!\n");
-    EXPECT_NE(r.err.find("settings of analyzer 210457"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("this capture (analyzer 000000)"), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), saved);
-    EXPECT_FALSE(file_exists(dir.file("SETTINGS.PND")));  // the settings are back
-    EXPECT_EQ(archives_of(dir, "210457").size(), 1u);
-    EXPECT_EQ(archives_of(dir, "000000").size(), 1u);
-    sim.stop();
-    TempDir other;
-    Simulator untouched(other.path, 2);  // an analyzer of the same profile, never programmed
-    untouched.stop();
-    std::vector<std::string> expected = untouched.log_lines("FINAL");
-    expected[1] = "VERS 4.2";  // the new firmware's version; everything else as first captured
-    EXPECT_EQ(sim.log_lines("FINAL"), expected);
-    FlashImage flash;
-    ImageReader reader;
-    ASSERT_EQ(reader.read(real_file_system(), dir.file("flash.txt"), flash), Verdict::ok) << reader.failure_reason();
-    ASSERT_FALSE(flash.empty());
-    EXPECT_EQ(flash.runs()[0].bytes.size(), 2000u);
+        r = run_k210prog_with_bsl(dir.path, "2\ny\ny\nn\nc\nc\n");
+        EXPECT_EQ(r.exit_status, 0) << c.what << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - 22), "Programming Complete!\n");
+        EXPECT_NE(r.err.find("settings of analyzer 210457"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("this capture (analyzer 000000)"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), saved);
+        EXPECT_FALSE(file_exists(dir.file("SETTINGS.PND")));  // the settings are back
+        EXPECT_EQ(archives_of(dir, "210457").size(), 1u);
+        EXPECT_EQ(archives_of(dir, "000000").size(), 1u);
+        sim.stop();
+        TempDir other;
+        Simulator untouched(other.path, 2);  // an analyzer of the same profile, never programmed
+        untouched.stop();
+        std::vector<std::string> expected = untouched.log_lines("FINAL");
+        expected[1] = "VERS 4.2";  // the new firmware's version; everything else as first captured
+        EXPECT_EQ(sim.log_lines("FINAL"), expected) << c.what;
+        FlashImage flash;
+        ImageReader reader;
+        ASSERT_EQ(reader.read(real_file_system(), dir.file("flash.txt"), flash), Verdict::ok)
+            << reader.failure_reason();
+        ASSERT_FALSE(flash.empty());
+        EXPECT_EQ(flash.runs()[0].bytes.size(), 2000u);
+    }
 }
 
 }  // namespace

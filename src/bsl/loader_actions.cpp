@@ -265,9 +265,10 @@ ActionEnd LoaderActions::verify(const std::vector<WriteBlock>& blocks) {
                 char what[96];
                 std::snprintf(what, sizeof what, "verify failed at %04zX: read %02X, image has %02X", block.address + i,
                               answer.data[i], block.bytes[i]);
-                link_.note("verify mismatch in the block" + at_address("at", block.address) + ": the image has " +
-                           hex_bytes(block.bytes.data(), block.bytes.size()) + "; read " +
-                           hex_bytes(answer.data.data(), answer.data.size()));
+                char where[40];
+                std::snprintf(where, sizeof where, "verify mismatch in the block at %04X", block.address);
+                link_.note(where + (": the image has " + hex_bytes(block.bytes.data(), block.bytes.size())) +
+                           "; read " + hex_bytes(answer.data.data(), answer.data.size()));
                 return fail(what);
             }
         }

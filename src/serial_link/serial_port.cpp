@@ -93,7 +93,6 @@ struct SerialPort::State {
 
     // What the open found and did, for the trace.
     void note_open(const LineTaken& taken) const {
-        note("port: " + device.how + " (" + device.path + ")" + (native.is_simulated() ? ", a simulated line" : ""));
         note("line asked: " + line_text(line) + "; taken: " + line_text(taken) +
              (line.parity == Parity::even ? (parity_in_effect ? " (parity checked)" : " (parity not in effect)") : ""));
         if (!line.low_latency) return;
@@ -173,6 +172,7 @@ OpenStatus SerialPort::open(const PortName& name, const LineSettings& line, cons
         return OpenStatus::settings_refused;
     }
     if (native.open_device(s.device.path, line) != Call::done) return s.fail_open(OpenStatus::open_failed);
+    s.note("port: " + s.device.how + " (" + s.device.path + ")" + (native.is_simulated() ? ", a simulated line" : ""));
     if (native.set_up(policy) != Call::done || native.read_settings() != Call::done)
         return s.fail_open(OpenStatus::open_failed);
     if (native.apply_settings(line) != Call::done) return s.fail_open(OpenStatus::settings_refused);
