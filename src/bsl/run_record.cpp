@@ -55,7 +55,8 @@ void RunRecord::start(const std::string& path) {
         return give_up("cannot keep the previous record as " + path + ".1 (" + files_.reason() + ")");
     if (found == FileKind::folder) return give_up(path + " is a folder");
     int fd = -1;
-    if (create_new(files_, path, fd) != FileCall::done) return give_up("cannot create it (" + files_.reason() + ")");
+    if (create_new(files_, path, fd, true) != FileCall::done)
+        return give_up("cannot create it (" + files_.reason() + ")");
     fd_ = fd;
 }
 
@@ -102,7 +103,7 @@ void RunRecord::keep_within_the_limit() {
     (void)files_.close(fd_);  // written whole already; no system lets an open file be replaced
     fd_ = -1;
     int fd = -1;
-    if (create_new(files_, path_, fd) != FileCall::done)
+    if (create_new(files_, path_, fd, true) != FileCall::done)
         return give_up("cannot write it again (" + files_.reason() + ")");
     fd_ = fd;
     for (const std::string* part : std::initializer_list<const std::string*>{&head_, &marker, &tail_})

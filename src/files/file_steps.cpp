@@ -2,9 +2,9 @@
 
 namespace k210 {
 
-FileCall create_new(FileSystem& files, const std::string& name, int& fd) {
+FileCall create_new(FileSystem& files, const std::string& name, int& fd, bool readable) {
     if (files.remove(name) != FileCall::done) return FileCall::failed;
-    return files.create_exclusive(name, fd);
+    return readable ? files.create_readable(name, fd) : files.create_exclusive(name, fd);
 }
 
 // The file system keeps the words of the step that failed.

@@ -11,8 +11,9 @@
 
 namespace k210 {
 
-// Created new, never through a link: whatever stood in the name is removed first.
-[[nodiscard]] FileCall create_new(FileSystem& files, const std::string& name, int& fd);
+// Created new, never through a link: whatever stood in the name is removed
+// first. `readable`: others may read it while it is written.
+[[nodiscard]] FileCall create_new(FileSystem& files, const std::string& name, int& fd, bool readable = false);
 
 // Flushed to disk, then closed whatever the flush did.
 [[nodiscard]] FileCall finish_file(FileSystem& files, int fd);

@@ -28,6 +28,8 @@ class FileSystem {
 
     // A new file for writing, never through a link; fails when the name exists.
     [[nodiscard]] virtual FileCall create_exclusive(const std::string& name, int& fd);
+    // The same, but others may read the file while it is written (a record of a run).
+    [[nodiscard]] virtual FileCall create_readable(const std::string& name, int& fd);
     // Done when the name is gone, or was never there.
     [[nodiscard]] virtual FileCall remove(const std::string& name);
     [[nodiscard]] virtual FileCall write_all(int fd, const char* bytes, std::size_t length);

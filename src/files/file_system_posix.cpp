@@ -34,6 +34,9 @@ FileCall FileSystem::create_exclusive(const std::string& name, int& fd) {
     return fd >= 0 ? FileCall::done : failed(system_words());
 }
 
+// Nothing here keeps other readers out.
+FileCall FileSystem::create_readable(const std::string& name, int& fd) { return create_exclusive(name, fd); }
+
 FileCall FileSystem::remove(const std::string& name) {
     return ::unlink(name.c_str()) == 0 || errno == ENOENT ? FileCall::done : failed(system_words());
 }

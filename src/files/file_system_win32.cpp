@@ -45,6 +45,13 @@ FileCall FileSystem::create_exclusive(const std::string& name, int& fd) {
     return FileCall::done;
 }
 
+FileCall FileSystem::create_readable(const std::string& name, int& fd) {
+    fd = -1;
+    if (_sopen_s(&fd, name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYWR, _S_IREAD | _S_IWRITE) != 0)
+        return failed(crt_words());
+    return FileCall::done;
+}
+
 FileCall FileSystem::remove(const std::string& name) {
     return DeleteFileA(name.c_str()) || not_found(GetLastError()) ? FileCall::done : failed(system_words());
 }
