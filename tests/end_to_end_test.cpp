@@ -106,7 +106,7 @@ const Lines PROFILE_SETS = {"SRAL BRISKET210457",
 
 Lines programmer_runs(const TempDir& dir) {
     Lines runs;
-    const std::string log = read_file(dir.file("bsl.log"));
+    const std::string log = read_file(dir.file("standin.log"));
     for (std::size_t at = 0, nl = 0; (nl = log.find('\n', at)) != std::string::npos; at = nl + 1)
         runs.push_back(log.substr(at, nl - at));
     return runs;
@@ -136,7 +136,7 @@ TEST(EndToEnd, NewUnitIsProgrammedWithoutRestore) {
     EXPECT_TRUE(sim.log_lines("SET").empty());
 
     // Any answer but Y is no; only Y makes a unit old.
-    std::remove(dir.file("bsl.log").c_str());
+    std::remove(dir.file("standin.log").c_str());
     Simulator again(dir.path, 3);
     const RunResult other = run_k210prog(dir.path, "3\nx\n?\nq\nc\nc\n");
     EXPECT_EQ(other.exit_status, 0);
@@ -223,7 +223,7 @@ TEST(EndToEnd, SilentAnalyzerAndNoLeavesFilesAlone) {
     EXPECT_EQ(r.out, BANNER + "Retrieving Settings...\n" + NO_RESPONSE + QUESTIONS.substr(0, QUESTIONS.find("Does")));
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_NE(r.err.find("input ended"), std::string::npos);
-    EXPECT_FALSE(file_exists(dir.file("bsl.log")));
+    EXPECT_FALSE(file_exists(dir.file("standin.log")));
 }
 
 TEST(EndToEnd, FailedProgrammerIsRetriedWithTheSameCommandLine) {
@@ -240,7 +240,7 @@ TEST(EndToEnd, FailedProgrammerIsRetriedWithTheSameCommandLine) {
 
     // Anything but Y declines the retry and ends the run as a failure, without reopening the port.
     // An old unit stays recorded as waiting for its settings: the programmer may have erased them.
-    std::remove(dir.file("bsl.log").c_str());
+    std::remove(dir.file("standin.log").c_str());
     r = run_k210prog(dir.path, "3\ny\nn\nn\nc\nq\n", "1");
     EXPECT_EQ(r.out, BANNER + CAPTURE + QUESTIONS + SWITCHES_ON + LAUNCH + programmer_says("K210ft.TXT") + failed);
     EXPECT_EQ(r.exit_status, 1);
@@ -255,7 +255,7 @@ TEST(EndToEnd, QuittingOrEndOfInputAtTheSwitchPromptsStopsTheRun) {
     RunResult r = run_k210prog(dir.path, "3\nn\nn\nn\nx\nq\n");
     EXPECT_EQ(r.out, start + SWITCHES_ON + SWITCHES_ON);
     EXPECT_EQ(r.exit_status, 2);
-    EXPECT_FALSE(file_exists(dir.file("bsl.log")));
+    EXPECT_FALSE(file_exists(dir.file("standin.log")));
 
     r = run_k210prog(dir.path, "3\nn\nn\nn\nc\nQ\n");
     EXPECT_EQ(r.out, start + SWITCHES_ON + LAUNCH + programmer_says("K210t.TXT") + SWITCHES_OFF);
@@ -302,7 +302,7 @@ TEST(EndToEnd, PulledCableDuringTheCaptureKeepsTheSavedSettings) {
     EXPECT_EQ(read_file(dir.file("SETTINGS.TXT")), saved);
     EXPECT_EQ(read_file(dir.file("SETTINGS.BAK")), "an older backup\r\n");
     EXPECT_FALSE(file_exists(dir.file("SETTINGS.TMP")));
-    EXPECT_FALSE(file_exists(dir.file("bsl.log")));  // nothing was programmed
+    EXPECT_FALSE(file_exists(dir.file("standin.log")));  // nothing was programmed
 }
 
 // After programming the analyzer must answer before anything is sent to it:

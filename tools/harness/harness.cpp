@@ -294,7 +294,7 @@ RunResult run_k210prog(const std::string& dir, const std::string& input, const s
                        const RunOptions& options) {
     const std::string standin = wine_build() ? std::string(wine_build()) + "/standin" : STANDIN_DIR;
     RunOptions with_standin = options;
-    with_standin.env.emplace_back("BSL_STANDIN_LOG=bsl.log");
+    with_standin.env.emplace_back("BSL_STANDIN_LOG=standin.log");
     with_standin.env.push_back("BSL_STANDIN_STATUS=" + programmer_statuses);
     return run_with_programmer(dir, input, standin, with_standin);
 }

@@ -111,7 +111,8 @@ std::string wine_port_link(int port);
 RunResult run_under_wine(const std::string& program, const std::string& dir, const std::string& input,
                          RunOptions options = {}, const std::string& lines_fifo = "");
 
-// k210prog with the stand-in programmer, logging to dir/bsl.log. Under Wine
+// k210prog with the stand-in programmer, logging its runs to dir/standin.log
+// (not bsl.log: on Windows that is the real programmer's BSL.LOG). Under Wine
 // the console's CR LF line ends are read back as "\n".
 RunResult run_k210prog(const std::string& dir, const std::string& input, const std::string& programmer_statuses = "0",
                        const RunOptions& options = {});
