@@ -41,9 +41,8 @@ std::size_t open_descriptors() {
 // RLIMIT_FSIZE for this process, with SIGXFSZ ignored, until the end of the scope.
 class FileSizeLimit {
   public:
-    explicit FileSizeLimit(rlim_t bytes) {
+    explicit FileSizeLimit(rlim_t bytes) : old_handler_(std::signal(SIGXFSZ, SIG_IGN)) {
         getrlimit(RLIMIT_FSIZE, &saved_);
-        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{bytes, saved_.rlim_max};
         EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     }
@@ -57,8 +56,8 @@ class FileSizeLimit {
     FileSizeLimit& operator=(FileSizeLimit&&) = delete;
 
   private:
+    void (*old_handler_)(int);
     rlimit saved_{};
-    void (*old_handler_)(int) = nullptr;
 };
 
 TEST(RealFiles, WriteWholeOrFailAndCreateOnlyNewFiles) {

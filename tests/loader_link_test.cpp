@@ -295,7 +295,7 @@ TEST(ProgrammerNotes, SayWhatTheEraseHadAndWhatALateAdapterCosts) {
 
 std::string whole_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // The record holds what the run did, in the order it did it, and a failed
@@ -316,10 +316,11 @@ TEST(RunRecord, HoldsWhatTheRunDidAndHowItEnded) {
         {"a healthy run",
          {},
          -1,
-         {"BSL.EXE " K210_VERSION ": mpvr", "system: ", "image: ", "port: ", "line asked: ", "entry: the TEST sequence",
-          "lines: DTR off, RTS on", "sent 80", "received 90", "sync answered", "Erasing the flash...",
-          "sent 80 18 04 04 00 FF 06 A5", "erase 1 answered", "erase figures: ", "loader: chip FFFF",
-          "speed: 9600 baud", "sent 80 12", "port closed", "BSL: done: erased, programmed, verified, started"}},
+         {std::string("BSL.EXE ") + K210_VERSION + ": mpvr",
+          "system: ", "image: ", "port: ", "line asked: ", "entry: the TEST sequence", "lines: DTR off, RTS on",
+          "sent 80", "received 90", "sync answered", "Erasing the flash...", "sent 80 18 04 04 00 FF 06 A5",
+          "erase 1 answered", "erase figures: ", "loader: chip FFFF", "speed: 9600 baud", "sent 80 12", "port closed",
+          "BSL: done: erased, programmed, verified, started"}},
         {"the cable pulled during the erase",
          {Fault::none, Fault::none, Fault::none, Fault::hang_up},
          -1,

@@ -80,8 +80,8 @@ void Analyzer::answer_query(const std::string& name) {
     const int asked = ++queries_asked_;
     const bool silent_now = asked <= options_.silent_queries ||
                             (options_.silent_after_queries >= 0 && asked > options_.silent_after_queries);
-    const bool answer = !options_.silent && !silent_now &&
-                        ("," + options_.ignored + ",").find("," + name + ",") == std::string::npos;
+    const bool answer =
+        !options_.silent && !silent_now && ("," + options_.ignored + ",").find("," + name + ",") == std::string::npos;
     line_.log(answer ? "QUERY" : "IGNORED", name + "?");
     const Setting* s = find_setting(name);
     if (!answer || !s) return;
