@@ -365,6 +365,12 @@ class FullAfter : public FileSystem {
     int writes_ = 0;
 };
 
+// The system's files, but nothing can be moved (a folder that refuses renames).
+class NoMoves : public FileSystem {
+  public:
+    FileCall rename_over(const std::string&, const std::string&) override { return failed("Permission denied"); }
+};
+
 TEST(RunRecord, IsWrittenAsTheRunGoesWithinItsBoundAndNeverFailsTheRun) {
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("k210-record-" + std::to_string(std::rand()));
@@ -405,6 +411,19 @@ TEST(RunRecord, IsWrittenAsTheRunGoesWithinItsBoundAndNeverFailsTheRun) {
         const std::string said = printed(errors);
         EXPECT_EQ(said.find("no record of this run"), said.rfind("no record of this run")) << said;
         EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+
+        // A bound that cannot be kept leaves the record whole as far as it went, and nothing beside it.
+        NoMoves no_moves;
+        const std::string kept = (dir / "KEPT.LOG").string();
+        RunRecord unmoved(no_moves, errors, now);
+        unmoved.start(kept);
+        int lines = 0;
+        while (unmoved.writing() && lines < 10000) unmoved.line(std::to_string(lines++) + " " + filler);
+        const std::string left = whole_file(kept);
+        EXPECT_GT(left.size(), RECORD_LIMIT - RECORD_TAIL);
+        EXPECT_EQ(left.compare(11, 4, "0 xx"), 0);                                         // its start
+        EXPECT_NE(left.find(" " + std::to_string(lines - 1) + " xx"), std::string::npos);  // the last line too
+        EXPECT_FALSE(std::filesystem::exists(kept + ".new"));
     }  // every record closed: Windows removes no open file
     std::fclose(errors);
     std::error_code ignored;

@@ -91,6 +91,8 @@ void RunRecord::write(const std::string& text) {
 
 // Past the limit the record is written again whole: the start, a line that
 // says what was left out, and the latest RECORD_TAIL from a line's start.
+// It is written aside and moved over the record in one step, so a run killed
+// meanwhile leaves the record as it stood.
 void RunRecord::keep_within_the_limit() {
     if (tail_.size() <= 2 * RECORD_TAIL) return;
     const std::size_t line_start = tail_.find('\n', tail_.size() - RECORD_TAIL);
@@ -100,15 +102,20 @@ void RunRecord::keep_within_the_limit() {
     const std::string marker = "           ... " + std::to_string(dropped_) +
                                " bytes of the record left out here, to keep it within 4 MiB: its start and its "
                                "last 1 MiB are kept ...\n";
+    const std::string aside = path_ + ".new";
+    int fd = -1;
+    FileCall call = create_new(files_, aside, fd, true);
+    for (const std::string* part : std::initializer_list<const std::string*>{&head_, &marker, &tail_})
+        if (call == FileCall::done) call = files_.write_all(fd, part->data(), part->size());
+    if (fd >= 0 && files_.close(fd) != FileCall::done) call = FileCall::failed;
     (void)files_.close(fd_);  // written whole already; no system lets an open file be replaced
     fd_ = -1;
-    int fd = -1;
-    if (create_new(files_, path_, fd, true) != FileCall::done)
-        return give_up("cannot write it again (" + files_.reason() + ")");
-    fd_ = fd;
-    for (const std::string* part : std::initializer_list<const std::string*>{&head_, &marker, &tail_})
-        if (files_.write_all(fd_, part->data(), part->size()) != FileCall::done)
-            return give_up("cannot write it again (" + files_.reason() + ")");
+    if (call == FileCall::done) call = files_.rename_over(aside, path_);
+    if (call == FileCall::done) call = files_.append_to(path_, fd_);
+    if (call == FileCall::done) return;
+    const std::string why = files_.reason();
+    (void)files_.remove(aside);  // a record cut short stays as it was
+    give_up("cannot write it again (" + why + ")");
 }
 
 }  // namespace k210::bsl

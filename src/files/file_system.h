@@ -30,6 +30,9 @@ class FileSystem {
     [[nodiscard]] virtual FileCall create_exclusive(const std::string& name, int& fd);
     // The same, but others may read the file while it is written (a record of a run).
     [[nodiscard]] virtual FileCall create_readable(const std::string& name, int& fd);
+    // An existing regular file for writing at its end, never through a link;
+    // others may read it meanwhile.
+    [[nodiscard]] virtual FileCall append_to(const std::string& name, int& fd);
     // Done when the name is gone, or was never there.
     [[nodiscard]] virtual FileCall remove(const std::string& name);
     [[nodiscard]] virtual FileCall write_all(int fd, const char* bytes, std::size_t length);

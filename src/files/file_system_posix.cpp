@@ -37,6 +37,17 @@ FileCall FileSystem::create_exclusive(const std::string& name, int& fd) {
 // Nothing here keeps other readers out.
 FileCall FileSystem::create_readable(const std::string& name, int& fd) { return create_exclusive(name, fd); }
 
+// Non-blocking, so that a FIFO planted under the name is never waited on.
+FileCall FileSystem::append_to(const std::string& name, int& fd) {
+    fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return failed(system_words());
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) return FileCall::done;
+    ::close(fd);
+    fd = -1;
+    return failed("not a regular file");
+}
+
 FileCall FileSystem::remove(const std::string& name) {
     return ::unlink(name.c_str()) == 0 || errno == ENOENT ? FileCall::done : failed(system_words());
 }

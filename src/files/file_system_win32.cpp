@@ -52,6 +52,15 @@ FileCall FileSystem::create_readable(const std::string& name, int& fd) {
     return FileCall::done;
 }
 
+FileCall FileSystem::append_to(const std::string& name, int& fd) {
+    fd = -1;
+    if (_sopen_s(&fd, name.c_str(), _O_WRONLY | _O_APPEND | _O_BINARY, _SH_DENYWR, 0) != 0) return failed(crt_words());
+    if (kind_of_handle(fd) == FileKind::regular) return FileCall::done;
+    _close(fd);
+    fd = -1;
+    return failed("not a regular file");
+}
+
 FileCall FileSystem::remove(const std::string& name) {
     return DeleteFileA(name.c_str()) || not_found(GetLastError()) ? FileCall::done : failed(system_words());
 }
