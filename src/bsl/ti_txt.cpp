@@ -19,19 +19,6 @@ int hex_value(char c) {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-const char* kind_text(FileKind kind) {
-    switch (kind) {
-        case FileKind::folder: return "a folder";
-        case FileKind::fifo: return "a FIFO";
-        case FileKind::device: return "a device";
-        case FileKind::missing:
-        case FileKind::regular:
-        case FileKind::other:
-        case FileKind::inaccessible: break;
-    }
-    return "not a regular file";
-}
-
 // Without trailing blanks, and without the CR of a CR LF line end.
 std::string trimmed(const std::string& line) {
     std::size_t end = line.size();

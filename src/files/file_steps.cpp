@@ -14,6 +14,19 @@ FileCall finish_file(FileSystem& files, int fd) {
     return flushed == FileCall::done ? closed : FileCall::failed;
 }
 
+const char* kind_text(FileKind kind) {
+    switch (kind) {
+        case FileKind::folder: return "a folder";
+        case FileKind::fifo: return "a FIFO";
+        case FileKind::device: return "a device";
+        case FileKind::missing:
+        case FileKind::regular:
+        case FileKind::other:
+        case FileKind::inaccessible: break;
+    }
+    return "not a regular file";
+}
+
 FileCall copy_to_new(FileSystem& files, const std::string& from, const std::string& to) {
     int in = -1;
     int out = -1;

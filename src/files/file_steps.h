@@ -38,6 +38,9 @@ struct FileContent {
     std::uint64_t size = 0;             // its size, when too_large
 };
 
+// What stands under a name that is not a regular file, for a message: "a FIFO".
+const char* kind_text(FileKind kind);
+
 // Reads the whole regular file `path` when it holds at most `limit` bytes.
 [[nodiscard]] FileContent read_regular_file(FileSystem& files, const std::string& path, std::size_t limit);
 

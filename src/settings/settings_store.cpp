@@ -4,23 +4,6 @@
 
 namespace k210 {
 
-namespace {
-
-const char* kind_text(FileKind kind) {
-    switch (kind) {
-        case FileKind::folder: return "a folder";
-        case FileKind::fifo: return "a FIFO";
-        case FileKind::device: return "a device";
-        case FileKind::missing:
-        case FileKind::regular:
-        case FileKind::other:
-        case FileKind::inaccessible: break;
-    }
-    return "not a regular file";
-}
-
-}  // namespace
-
 std::string not_a_settings_file(const std::string& name, FileKind kind) {
     return name + " is " + kind_text(kind) + ", not a settings file; move it away";
 }
